@@ -1,0 +1,3 @@
+#include "Player.h"
+
+Player Player::INSTANCE;

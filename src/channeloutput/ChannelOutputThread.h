@@ -1,0 +1,7 @@
+// Stand-in channel-output thread control.
+#pragma once
+
+inline int ChannelOutputThreadIsRunning() { return 0; }
+inline void StartChannelOutputThread() {}
+inline void StopChannelOutputThread() {}
+inline void ForceChannelOutputNow() {}

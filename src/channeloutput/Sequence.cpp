@@ -1,0 +1,3 @@
+#include "channeloutput/Sequence.h"
+
+Sequence* sequence = nullptr;

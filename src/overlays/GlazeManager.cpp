@@ -1,0 +1,3 @@
+#include "overlays/GlazeManager.h"
+
+GlazeManager GlazeManager::INSTANCE;

@@ -1,0 +1,5 @@
+// Effect sequences run beside playlists.
+#pragma once
+
+inline void InitEffects() {}
+inline void CloseEffects() {}

@@ -1,0 +1,48 @@
+// The settings store: one flat set of string-valued keys, filled at start-up
+// from the media directory's "settings" file over the defaults described in
+// the install directory's "www/settings.json".  Also owns the operating mode
+// and the two base directories.
+//
+// Threading: no lock.  Writes happen on the main thread; getters may be
+// called from any thread.
+#pragma once
+
+#include <json/json.h>
+
+#include <string>
+
+enum lyrMode { BRIDGE_MODE = 1, PLAYER_MODE = 2, MASTER_MODE = 6, REMOTE_MODE = 8 };
+
+class SettingsConfig {
+public:
+    SettingsConfig();
+    void Init();
+    void LoadSettingsInfo();
+
+    lyrMode lyrMode;
+    Json::Value settingsInfo;
+    Json::Value values;
+};
+
+extern SettingsConfig settings;
+
+int LoadSettings(const char* unused);
+std::string getSetting(const char* name, const char* def = "");
+int getSettingInt(const char* name, int def = 0);
+int SetSetting(std::string name, std::string value);
+int SetSetting(std::string name, int value);
+int SaveSettings();
+void UpgradeSettings();
+
+::lyrMode getLyrmode();
+char* modeToString(int mode);
+std::string getLyrmodeStr(::lyrMode mode = static_cast<::lyrMode>(0));
+// True for a mode text SetSetting accepts ("player", "remote", "bridge", "master").
+bool IsKnownModeString(const std::string& text);
+
+std::string getLyrDDir(const std::string& suffix = "");
+std::string getLyrMediaDir(const std::string& suffix = "");
+char* trimwhitespace(const char* s, int quotesToo);
+
+// Test seam: forget the cached install and media directories.
+void ResetLyrDirsForTesting(const std::string& binDir, const std::string& mediaDir);
