@@ -19,7 +19,7 @@ public:
     void Init();
     void LoadSettingsInfo();
 
-    lyrMode lyrMode;
+    ::lyrMode lyrMode;
     Json::Value settingsInfo;
     Json::Value values;
 };
