@@ -1,3 +1,0 @@
-#include "channeloutput/Sequence.h"
-
-Sequence* sequence = nullptr;
