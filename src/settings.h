@@ -3,8 +3,9 @@
 // the install directory's "www/settings.json".  Also owns the operating mode
 // and the two base directories.
 //
-// Threading: no lock.  Writes happen on the main thread; getters may be
-// called from any thread.
+// Threading: writes happen on the main thread; getters may be called from
+// any thread (they and SetSetting share a small lock around `values`).  The
+// public fields are for start-up code and tests.
 #pragma once
 
 #include <json/json.h>
@@ -19,7 +20,7 @@ public:
     void Init();
     void LoadSettingsInfo();
 
-    ::lyrMode lyrMode;
+    enum lyrMode lyrMode;
     Json::Value settingsInfo;
     Json::Value values;
 };

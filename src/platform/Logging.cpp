@@ -11,13 +11,20 @@
 #include <ctime>
 #include <mutex>
 
-LyrLogger LyrLogger::INSTANCE;
+#include "settings.h"
+
+// Static objects of other modules (the settings store among them) log while
+// they are constructed, before main; build the loggers and the output state
+// ahead of every ordinary static object.
+#define LYRD_EARLY_INIT __attribute__((init_priority(101)))
+
+LyrLogger LyrLogger::INSTANCE LYRD_EARLY_INIT;
 
 namespace {
 std::mutex logMutex;
-std::string logFileName;
+std::string logFileName LYRD_EARLY_INIT;
 bool logToStdOut = true;
-LogSink logSink;
+LogSink logSink LYRD_EARLY_INIT;
 
 const char* const LEVEL_NAMES[] = {"", "error", "warn", "info", "debug", "excess"};
 
@@ -66,11 +73,18 @@ const char* LogLevelToString(int level) {
     return LEVEL_NAMES[level];
 }
 
-void LyrLogger::Init() {}
+void LyrLogger::Init() {
+    // The settings store already holds the described defaults; the settings
+    // file's own LogLevel_ lines are applied as they are loaded.
+    for (auto* l : all()) {
+        std::string level = getSetting(("LogLevel_" + l->name).c_str(), "");
+        if (!level.empty()) SetLevel(l->name, level);
+    }
+}
 
 std::vector<LyrLoggerInstance*> LyrLogger::all() {
-    return {&ChannelData, &ChannelOut, &Command, &Control, &E131Bridge, &Effect, &General, &GPIO, &HTTP,
-            &MediaOut,    &Playlist,   &Plugin,  &Schedule, &Sequence,  &Setting, &Sync,    &MQTT};
+    return {&ChannelData, &ChannelOut, &Command, &Control,  &E131Bridge, &Effect,  &General, &GPIO, &HTTP,
+            &MediaOut,    &Playlist,   &Plugin,  &Schedule, &Sequence,   &Setting, &Sync,    &MQTT};
 }
 
 LyrLoggerInstance* LyrLogger::find(const std::string& name) {
@@ -129,9 +143,12 @@ int LyrLogger::MinimumLogLevel() {
     return most;
 }
 
-bool WillLog(int level, const LyrLoggerInstance& facility) { return facility.willLog(level); }
+bool WillLog(int level, const LyrLoggerInstance& facility) {
+    return facility.willLog(level);
+}
 
-void _LogWrite(const char* file, int line, int level, const LyrLoggerInstance& facility, const char* format, ...) {
+void _LogWrite(const char* file, int line, int level, const LyrLoggerInstance& facility, const char* format,
+               ...) {
     va_list ap;
     va_start(ap, format);
     std::string msg = formatMessage(format, ap);
