@@ -1,0 +1,76 @@
+"""Start-up time (exec to main loop entered, median of 10) and idle cost
+(CPU share and RSS over 60 s), with the daemon in a private network namespace."""
+import datetime
+import os
+import statistics
+import sys
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "system"))
+import harness  # noqa: E402
+
+READY = "Starting main processing loop"
+
+
+def logged_time(out, text):
+    for line in out.splitlines():
+        if text in line:
+            stamp = line[:23]
+            return datetime.datetime.strptime(stamp, "%Y-%m-%d %H:%M:%S.%f").timestamp()
+    raise RuntimeError("no %r in output" % text)
+
+
+def startup(host, runs=10):
+    times = []
+    for _ in range(runs):
+        t0 = time.time()
+        d = host.start_daemon(["-f"], wait=True)
+        times.append((logged_time(d.log(), READY) - t0) * 1000.0)
+        d.stop()
+    return times
+
+
+def cpu_ticks(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return int(fields[11]) + int(fields[12])  # utime + stime
+
+
+def rss_kb(pid):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return 0
+
+
+def idle(host, seconds=60):
+    d = host.start_daemon(["-f"], wait=True)
+    time.sleep(2)
+    hz = os.sysconf("SC_CLK_TCK")
+    c0, t0 = cpu_ticks(d.pid), time.monotonic()
+    peak = 0
+    while time.monotonic() - t0 < seconds:
+        time.sleep(1)
+        peak = max(peak, rss_kb(d.pid))
+    c1, t1 = cpu_ticks(d.pid), time.monotonic()
+    d.stop()
+    return 100.0 * (c1 - c0) / hz / (t1 - t0), peak
+
+
+def main():
+    seconds = int(os.environ.get("LYRD_BENCH_IDLE_SECONDS", "60"))
+    net = harness.Network()
+    try:
+        host = net.add_host("bench")
+        times = startup(host)
+        print("startup: exec to main loop, median %.1f ms (min %.1f, max %.1f, n=%d)" %
+              (statistics.median(times), min(times), max(times), len(times)))
+        cpu, rss = idle(host, seconds)
+        print("idle over %d s: CPU %.3f %% of one core, peak RSS %.1f MB" % (seconds, cpu, rss / 1024.0))
+    finally:
+        net.close()
+
+
+if __name__ == "__main__":
+    main()
