@@ -1,0 +1,6 @@
+#include "ScheduleClock.h"
+
+SystemScheduleClock& SystemScheduleClock::Get() {
+    static SystemScheduleClock clock;
+    return clock;
+}
