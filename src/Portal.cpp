@@ -52,6 +52,47 @@ static void SetUnknownEndpoint(Json::Value& result, const char* method, const st
     SetErrorResult(result, 404, "endpoint lyrd/" + endpoint + " does not exist");
 }
 
+// Length of the valid UTF-8 sequence at s[i], 0 when it is not one.
+static size_t Utf8SequenceLength(const std::string& s, size_t i) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    size_t n = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+    if (n == 0 || i + n > s.size()) return 0;
+    for (size_t k = 1; k < n; ++k) {
+        if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return 0;
+    }
+    unsigned char c1 = static_cast<unsigned char>(s[i + 1 < s.size() ? i + 1 : i]);
+    if (n == 2 && c < 0xC2) return 0;                 // overlong
+    if (n == 3 && c == 0xE0 && c1 < 0xA0) return 0;   // overlong
+    if (n == 3 && c == 0xED && c1 >= 0xA0) return 0;  // surrogate
+    if (n == 4 && (c > 0xF4 || (c == 0xF0 && c1 < 0x90) || (c == 0xF4 && c1 >= 0x90))) return 0;
+    return n;
+}
+
+// Text from clients or files may hold bytes that are not UTF-8; the JSON
+// writer would garble them (and the characters after them), so they become
+// U+FFFD first.
+static void MakeValidUtf8(Json::Value& v) {
+    if (v.isString()) {
+        const std::string s = v.asString();
+        std::string out;
+        bool changed = false;
+        for (size_t i = 0; i < s.size();) {
+            size_t n = Utf8SequenceLength(s, i);
+            if (n == 0) {
+                out += "\xEF\xBF\xBD";
+                changed = true;
+                ++i;
+            } else {
+                out.append(s, i, n);
+                i += n;
+            }
+        }
+        if (changed) v = out;
+    } else if (v.isArray() || v.isObject()) {
+        for (auto& child : v) MakeValidUtf8(child);
+    }
+}
+
 // Steps 5 to 9 of every handler: fill an unset result, serialise, pick the
 // status and content type, log the answer.
 static std::shared_ptr<http_response> FinishResult(const http_request& req, const char* method,
@@ -59,6 +100,7 @@ static std::shared_ptr<http_response> FinishResult(const http_request& req, cons
                                                    const std::string& contentType) {
     bool isGet = std::string(method) == "GET";
     if (unset) SetErrorResult(result, 400, std::string(method) + " endpoint helper did not set result JSON");
+    MakeValidUtf8(result);
     std::string body = SaveJsonToString(result, "");
     int code = 200;
     if (!(isGet && unset) && result.isMember("respCode") && result["respCode"].isInt()) {

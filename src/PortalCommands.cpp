@@ -16,17 +16,24 @@ static std::shared_ptr<http_response> jsonAnswer(const Json::Value& v) {
     return std::make_shared<string_response>(SaveJsonToString(v, "  "), 200, "application/json");
 }
 
-std::shared_ptr<http_response> CommandResource::runCommand(const std::string& name,
-                                                           const std::vector<std::string>& args) {
-    if (name.empty()) return textAnswer("No command given", 400);
-    if (!CommandManager::INSTANCE.getCommand(name)) {
+// Unknown names answer 404 before anything runs; the registry's own error
+// texts (bad arguments, failures) answer 400.
+template <typename F>
+static std::shared_ptr<http_response> answerResult(const std::string& name, F run) {
+    if (!name.empty() && !CommandManager::INSTANCE.getCommand(name)) {
         LogWarn(VB_COMMAND, "HTTP request for unknown command '%s'\n", name.c_str());
         return textAnswer("Unknown command: '" + name + "'", 404);
     }
-    std::unique_ptr<Command::Result> r = CommandManager::INSTANCE.run(name, args);
+    std::unique_ptr<Command::Result> r = run();
     if (!r) return textAnswer("Command '" + name + "' gave no result", 500);
     if (r->isError()) return textAnswer(r->get(), 400);
     return std::make_shared<string_response>(r->get(), 200, r->contentType());
+}
+
+std::shared_ptr<http_response> CommandResource::runCommand(const std::string& name,
+                                                           const std::vector<std::string>& args) {
+    if (name.empty()) return textAnswer("No command given", 400);
+    return answerResult(name, [&] { return CommandManager::INSTANCE.run(name, args); });
 }
 
 std::shared_ptr<http_response> CommandResource::render_GET(const http_request& req) {
@@ -56,34 +63,21 @@ std::shared_ptr<http_response> CommandResource::render_GET(const http_request& r
 std::shared_ptr<http_response> CommandResource::render_POST(const http_request& req) {
     std::vector<std::string> pieces = req.get_decoded_raw_pieces();
     if (pieces.empty() || pieces[0] != "command") return render(req);
-    if (pieces.size() > 1) {
-        // POST /command/NAME with a JSON array body of arguments, or none.
-        std::vector<std::string> args(pieces.begin() + 2, pieces.end());
-        if (!req.get_content().empty()) {
-            Json::Value body;
-            if (!LoadJsonFromString(req.get_content(), body) || !body.isArray()) {
-                return textAnswer("Arguments must be a JSON array of strings", 400);
-            }
-            for (const auto& a : body) {
-                if (!a.isConvertibleTo(Json::stringValue))
-                    return textAnswer("Arguments must be strings", 400);
-                args.push_back(a.asString());
-            }
-        }
-        return runCommand(pieces[1], args);
-    }
     Json::Value body;
-    if (req.get_content().empty() || !LoadJsonFromString(req.get_content(), body) || !body.isObject()) {
-        return textAnswer("Expected a JSON object with \"command\" and \"args\"", 400);
+    if (!req.get_content().empty() && !LoadJsonFromString(req.get_content(), body)) {
+        return textAnswer("Error parsing POST content", 400);
     }
-    if (!body["command"].isString()) return textAnswer("'command' field not specified", 400);
-    std::vector<std::string> args;
-    const Json::Value& a = body["args"];
-    if (!a.isNull() && !a.isArray()) return textAnswer("'args' must be an array", 400);
-    for (const auto& v : a) {
-        if (!v.isConvertibleTo(Json::stringValue) || v.isNull())
-            return textAnswer("'args' must hold strings", 400);
-        args.push_back(v.asString());
+    Json::Value cmd(Json::objectValue);
+    if (pieces.size() > 1) {
+        // POST /command/NAME[/ARG..] with an optional JSON array of more arguments.
+        if (!body.isNull() && !body.isArray()) return textAnswer("Arguments must be a JSON array", 400);
+        cmd["command"] = pieces[1];
+        cmd["args"] = Json::Value(Json::arrayValue);
+        for (size_t i = 2; i < pieces.size(); ++i) cmd["args"].append(pieces[i]);
+        for (const auto& a : body) cmd["args"].append(a);
+    } else if (body.isObject()) {
+        cmd = body;
     }
-    return runCommand(body["command"].asString(), args);
+    std::string name = cmd["command"].isString() ? cmd["command"].asString() : "";
+    return answerResult(name, [&] { return CommandManager::INSTANCE.run(cmd); });
 }

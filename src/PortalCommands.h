@@ -2,10 +2,12 @@
 //   GET  /commands               descriptions of the visible commands
 //   GET  /commands/NAME          one command's description (404 when unknown)
 //   POST /command                runs {"command": NAME, "args": [..]}
+//   POST /command/NAME[/A1..]    runs NAME; a JSON array body adds arguments
 //   GET  /command/NAME/A1/A2...  runs NAME with the URL-decoded path pieces
 //   GET  /commandPresets         the stored presets
 // A command's result comes back with its own content type; an error result
-// comes back as its text with status 400 (404 for an unknown command).
+// comes back as its text with status 400 (404 for an unknown command), and
+// an unparsable body as "Error parsing POST content" with 400.
 //
 // Threading: stateless; the registry has its own lock.
 #pragma once

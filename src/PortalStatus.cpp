@@ -28,7 +28,7 @@ using httpserver::string_response;
 
 namespace {
 
-// The player, scheduler and sync subsystems grow their status queries in
+// The player and sync subsystems grow their status queries in
 // steps; these answer from whatever the linked-in component offers.
 #define PORTAL_DETECT(Name, expr)          \
     template <typename T, typename = void> \
@@ -39,9 +39,6 @@ namespace {
 PORTAL_DETECT(HasInfo, std::declval<T&>().GetInfo())
 PORTAL_DETECT(HasConfig, std::declval<T&>().GetConfig())
 PORTAL_DETECT(HasFileTime, std::declval<T&>().GetFileTime())
-PORTAL_DETECT(HasSchedule, std::declval<T&>().GetSchedule())
-PORTAL_DETECT(HasNextName, std::declval<T&>().GetNextPlaylistName())
-PORTAL_DETECT(HasNextStart, std::declval<T&>().GetNextPlaylistStartStr())
 PORTAL_DETECT(HasSyncStats, std::declval<T&>().GetSyncStats())
 PORTAL_DETECT(HasSendingSync, std::declval<T&>().IsSendingSync())
 
@@ -67,30 +64,6 @@ int64_t fileTimeOf(T* t) {
         if (t) return static_cast<int64_t>(t->GetFileTime());
     }
     return 0;
-}
-
-template <typename T>
-Json::Value scheduleOf(T* s) {
-    if constexpr (HasSchedule<T>::value) {
-        if (s) return s->GetSchedule();
-    }
-    return Json::Value(Json::objectValue);
-}
-
-template <typename T>
-std::string nextNameOf(T* s) {
-    if constexpr (HasNextName<T>::value) {
-        if (s) return s->GetNextPlaylistName();
-    }
-    return "";
-}
-
-template <typename T>
-std::string nextStartOf(T* s) {
-    if constexpr (HasNextStart<T>::value) {
-        if (s) return s->GetNextPlaylistStartStr();
-    }
-    return "";
 }
 
 template <typename T>
@@ -177,10 +150,14 @@ std::string localTimeText(time_t now) {
     return std::string(buf, n);
 }
 
+Json::Value schedulerInfo() {
+    return scheduler ? scheduler->GetInfo() : Json::Value(Json::objectValue);
+}
+
 void setNextPlaylist(Json::Value& result) {
     Json::Value next;
-    next["playlist"] = nextNameOf(scheduler);
-    next["start_time"] = nextStartOf(scheduler);
+    next["playlist"] = scheduler ? scheduler->GetNextPlaylistName() : "";
+    next["start_time"] = scheduler ? scheduler->GetNextPlaylistStartStr() : "";
     result["next_playlist"] = next;
 }
 
@@ -319,7 +296,7 @@ void PlayerResource::AddPlayingStatus(Json::Value& result) {
     result["current_sequence"] = seqName;
     result["current_song"] = mediaName;
     setTimes(result, elapsed, remaining);
-    result["scheduler"] = infoOf(scheduler);
+    result["scheduler"] = schedulerInfo();
 }
 
 void PlayerResource::GetCurrentStatus(Json::Value& result) {
@@ -390,7 +367,7 @@ void PlayerResource::GetCurrentStatus(Json::Value& result) {
     } else {
         setNextPlaylist(result);
         result["repeat_mode"] = "0";
-        result["scheduler"] = infoOf(scheduler);
+        result["scheduler"] = schedulerInfo();
     }
 }
 
@@ -450,7 +427,7 @@ bool PlayerResource::HandleGet(const std::string& endpoint, const http_request& 
         SetOKResult(result, "");
     } else if (endpoint == "schedule") {
         SetOKResult(result, "");
-        result["schedule"] = scheduleOf(scheduler);
+        result["schedule"] = (scheduler ? scheduler->GetSchedule() : Json::Value(Json::arrayValue));
     } else if (endpoint == "version") {
         SetOKResult(result, "");
         std::string triplet = getLyrVersionTriplet();
