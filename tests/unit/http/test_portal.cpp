@@ -271,3 +271,22 @@ TEST_F(PortalTest, BytesThatAreNotUtf8AreReplacedNotGarbled) {
               "b\xef\xbf\xbd \xe2\x82\xac\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"
               " does not exist");
 }
+
+TEST_F(PortalTest, ApiServerRoutesItsFamiliesOverTheNetwork) {
+    APIServer api(0, "127.0.0.1");
+    api.Init();
+    ASSERT_TRUE(api.GetServer()->is_running());
+    httpserver::webserver& ws = *api.GetServer();
+    auto route = [&](const std::string& method, const std::string& path) {
+        return ws.answer(http_request(method, path));
+    };
+    EXPECT_EQ(route("GET", "/lyrd/status")->get_content_type(), "application/json");
+    EXPECT_EQ(route("GET", "/commands")->get_response_code(), 200);
+    EXPECT_EQ(route("GET", "/commandPresets")->get_response_code(), 200);
+    EXPECT_EQ(route("GET", "/command/No Such")->get_response_code(), 404);
+    EXPECT_EQ(route("GET", "/lyrdx")->get_response_code(), 404);
+    EXPECT_NE(api.GetServer()->get_bound_port(), 0);
+    // A second Init is harmless.
+    api.Init();
+    EXPECT_TRUE(api.GetServer()->is_running());
+}
