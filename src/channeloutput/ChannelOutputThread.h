@@ -28,7 +28,10 @@ void CalculateNewChannelOutputDelay(float mediaPosition);
 void ResetMasterPosition();
 void UpdateMasterPosition(int frameNumber);
 
-// Reads "alwaysTransmit" again (InitializeChannelOutputs reads it once).
+// The clock every position reference and deadline is taken from (ns).
+int64_t ChannelOutputMonotonicNS();
+
+// Sets what "alwaysTransmit" asks for (InitializeChannelOutputs reads the setting).
 void SetChannelOutputAlwaysTransmit(bool on);
 
 // Figures for status pages, tests and benchmarks; lateness is frame start

@@ -83,8 +83,11 @@ public:
     // ---- called by the channel-output layer ----
 
     // Copies the channel data due at monotonic time `now` into dst (size
-    // bytes) and returns the monotonic time the next frame is due.
+    // bytes) and returns the monotonic time the next frame is due, or 0 when
+    // no sequence paces the output.
     int64_t ProduceFrame(int64_t now, uint8_t* dst, uint32_t size);
+    // The data shown now (no advance), for a forced or blanking frame.
+    void CopyCurrentFrame(uint8_t* dst, uint32_t size);
     // Sync reports owed after ProduceFrame (master frame report, end of the
     // sequence); made outside every output lock.
     void AfterFrame();

@@ -52,5 +52,6 @@ private:
     uint8_t chaseValue = 255;
     int chaseSize = 3;
     int cycleMS = 1000;
+    int64_t startMS = -1;  // first pattern frame, for the step count
     std::string lastError;
 };
