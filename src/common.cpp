@@ -272,12 +272,18 @@ static bool writeAll(int fd, const std::string& content) {
 
 bool PutFileContents(const std::string& path, const std::string& content) {
     // Write beside the target and rename over it, so readers see either the old
-    // or the new file, never a truncated one.
-    std::string tmp = path + ".tmp." + std::to_string(getpid());
-    int fd = open(tmp.c_str(), O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, 0664);
+    // or the new file, never a truncated one.  The temporary name is unique
+    // per call: two threads saving the same file must not share one.
+    std::string tmp = path + ".tmp.XXXXXX";
+    int fd = mkostemp(&tmp[0], O_CLOEXEC);
     if (fd < 0) {
         LogErr(VB_GENERAL, "ERROR: Unable to open %s for writing.\n", path.c_str());
         return false;
+    }
+    // mkostemp creates it 0600; other accounts (the web front end) must be
+    // able to read the file the moment it appears.
+    if (fchmod(fd, 0664) != 0) {
+        // SetFilePerms below tries again after the rename.
     }
     bool ok = writeAll(fd, content) && fsync(fd) == 0;
     ok = (close(fd) == 0) && ok;

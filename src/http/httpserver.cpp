@@ -1,13 +1,53 @@
 #include "http/httpserver.h"
 
+#include <arpa/inet.h>
+#include <microhttpd.h>
+#include <netinet/in.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
+#include <chrono>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstring>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+#include "platform/Logging.h"
 
 namespace httpserver {
 
 const std::string http_response::empty;
 
-std::vector<std::string> http_request::get_path_pieces() const {
+static int hexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+std::string url_decode(const std::string& text, bool plusAsSpace) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c == '%' && i + 2 < text.size()) {
+            int hi = hexValue(text[i + 1]);
+            int lo = hexValue(text[i + 2]);
+            if (hi >= 0 && lo >= 0) {
+                out.push_back(static_cast<char>(hi * 16 + lo));
+                i += 2;
+                continue;
+            }
+        }
+        out.push_back(plusAsSpace && c == '+' ? ' ' : c);
+    }
+    return out;
+}
+
+static std::vector<std::string> splitPath(const std::string& path) {
     std::vector<std::string> pieces;
     size_t start = 0;
     while (start <= path.size()) {
@@ -16,6 +56,16 @@ std::vector<std::string> http_request::get_path_pieces() const {
         if (end > start) pieces.push_back(path.substr(start, end - start));
         start = end + 1;
     }
+    return pieces;
+}
+
+std::vector<std::string> http_request::get_path_pieces() const {
+    return splitPath(path);
+}
+
+std::vector<std::string> http_request::get_decoded_raw_pieces() const {
+    std::vector<std::string> pieces = splitPath(raw_path);
+    for (auto& p : pieces) p = url_decode(p);
     return pieces;
 }
 
@@ -44,6 +94,277 @@ std::shared_ptr<http_response> dispatch(http_resource& resource, const http_requ
     if (m == "OPTIONS") return resource.render_OPTIONS(req);
     if (m == "HEAD") return resource.render_HEAD(req);
     return resource.render(req);
+}
+
+// ---- server ----
+
+// What one request collects between the callbacks of libmicrohttpd.
+struct webserver::Pending {
+    std::string body;
+    bool headersSeen = false;
+    bool dispatched = false;  // counted in inFlight until completed
+};
+
+namespace {
+
+MHD_Result onAccess(void* cls, MHD_Connection* connection, const char* url, const char* method,
+                    const char* version, const char* upload, size_t* uploadSize, void** context) {
+    auto* server = static_cast<webserver*>(cls);
+    return server->handle(connection, url, method, upload, uploadSize, context) ? MHD_YES : MHD_NO;
+}
+
+void onCompleted(void* cls, MHD_Connection*, void** context, MHD_RequestTerminationCode) {
+    static_cast<webserver*>(cls)->completed(context);
+}
+
+// The path and the query arguments are decoded by us, from the text as sent,
+// so routing sees one decoding and "%00" cannot cut a C string short.
+size_t keepEscapes(void*, MHD_Connection*, char* s) {
+    return strlen(s);
+}
+
+void onServerLog(void*, const char* format, va_list ap) {
+    char buf[512];
+    vsnprintf(buf, sizeof(buf), format, ap);
+    std::string text(buf);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    LogWarn(VB_HTTP, "HTTP server: %s\n", text.c_str());
+}
+
+struct Collected {
+    std::map<std::string, std::string>* target;
+    std::string* query;  // rebuilt "?a=b&c" text, for logging; null for headers
+    bool lowerKeys;
+};
+
+MHD_Result collectValue(void* cls, MHD_ValueKind, const char* key, const char* value) {
+    auto* c = static_cast<Collected*>(cls);
+    std::string k = key ? key : "";
+    std::string v = value ? value : "";
+    if (c->query) {
+        *c->query += c->query->empty() ? "?" : "&";
+        *c->query += k;
+        if (value) *c->query += "=" + v;
+        // '+' was already turned into ' ' by the server; the rest of the
+        // decoding is ours (see keepEscapes).
+        k = url_decode(k);
+        v = url_decode(v);
+    }
+    if (c->lowerKeys)
+        std::transform(k.begin(), k.end(), k.begin(), [](unsigned char ch) { return std::tolower(ch); });
+    c->target->emplace(k, v);  // first occurrence wins
+    return MHD_YES;
+}
+
+std::string clientAddress(MHD_Connection* connection) {
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    if (!info || !info->client_addr) return "";
+    char buf[INET6_ADDRSTRLEN] = "";
+    if (info->client_addr->sa_family == AF_INET) {
+        auto* in = reinterpret_cast<const sockaddr_in*>(info->client_addr);
+        inet_ntop(AF_INET, &in->sin_addr, buf, sizeof(buf));
+    } else if (info->client_addr->sa_family == AF_INET6) {
+        auto* in6 = reinterpret_cast<const sockaddr_in6*>(info->client_addr);
+        inet_ntop(AF_INET6, &in6->sin6_addr, buf, sizeof(buf));
+    }
+    return buf;
+}
+
+bool declaredTooLarge(MHD_Connection* connection, size_t limit) {
+    const char* len =
+        MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+    if (!len) return false;
+    errno = 0;
+    char* end = nullptr;
+    unsigned long long n = strtoull(len, &end, 10);
+    return errno == ERANGE || n > limit;
+}
+
+}  // namespace
+
+webserver::webserver(const create_webserver& config) : cfg(config) {}
+
+webserver::~webserver() {
+    stop();
+}
+
+bool webserver::register_resource(const std::string& path, http_resource* resource, bool family) {
+    if (!resource || path.empty() || path[0] != '/') return false;
+    std::string key = path;
+    while (key.size() > 1 && key.back() == '/') key.pop_back();
+    std::unique_lock<std::shared_mutex> l(routesLock);
+    routes[key] = Route{resource, family};
+    return true;
+}
+
+void webserver::unregister_resource(const std::string& path) {
+    std::unique_lock<std::shared_mutex> l(routesLock);
+    routes.erase(path);
+}
+
+http_resource* webserver::find(const std::string& path) {
+    std::shared_lock<std::shared_mutex> l(routesLock);
+    auto exact = routes.find(path);
+    if (exact != routes.end()) return exact->second.resource;
+    // Walk up the path one component at a time: the first family found is
+    // the longest registered prefix.
+    std::string prefix = path;
+    while (!prefix.empty()) {
+        size_t slash = prefix.find_last_of('/');
+        if (slash == std::string::npos) break;
+        prefix.erase(slash == 0 ? 1 : slash);
+        auto it = routes.find(prefix);
+        if (it != routes.end() && it->second.family) return it->second.resource;
+        if (prefix == "/") break;
+    }
+    return nullptr;
+}
+
+std::shared_ptr<http_response> webserver::answer(const http_request& req) {
+    if (req.get_path().find('\0') != std::string::npos) {
+        return std::make_shared<string_response>("Bad Request", 400, "text/plain");
+    }
+    http_resource* resource = find(req.get_path());
+    if (!resource) return std::make_shared<string_response>("Not Found", 404, "text/plain");
+    try {
+        std::shared_ptr<http_response> res = dispatch(*resource, req);
+        if (res) return res;
+        LogErr(VB_HTTP, "%s %s: the resource gave no answer\n", req.get_method().c_str(),
+               req.get_path().c_str());
+        return std::make_shared<string_response>("Internal Server Error", 500, "text/plain");
+    } catch (const std::invalid_argument& e) {
+        LogErr(VB_HTTP, "%s %s%s: bad value in request (%s)\n", req.get_method().c_str(),
+               req.get_path().c_str(), req.get_querystring().c_str(), e.what());
+        return std::make_shared<string_response>("Bad Request: invalid number in request", 400, "text/plain");
+    } catch (const std::out_of_range& e) {
+        LogErr(VB_HTTP, "%s %s%s: value out of range (%s)\n", req.get_method().c_str(),
+               req.get_path().c_str(), req.get_querystring().c_str(), e.what());
+        return std::make_shared<string_response>("Bad Request: number out of range", 400, "text/plain");
+    } catch (const std::exception& e) {
+        LogErr(VB_HTTP, "%s %s failed: %s\n", req.get_method().c_str(), req.get_path().c_str(), e.what());
+        return std::make_shared<string_response>("Internal Server Error", 500, "text/plain");
+    } catch (...) {
+        LogErr(VB_HTTP, "%s %s failed with an unknown exception\n", req.get_method().c_str(),
+               req.get_path().c_str());
+        return std::make_shared<string_response>("Internal Server Error", 500, "text/plain");
+    }
+}
+
+int webserver::queue(MHD_Connection* connection, const http_response& response) {
+    const std::string& body = response.get_content();
+    MHD_Response* r =
+        MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
+    if (!r) return 0;
+    MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, response.get_content_type().c_str());
+    for (const auto& h : response.get_headers())
+        MHD_add_response_header(r, h.first.c_str(), h.second.c_str());
+    MHD_Result ok = MHD_queue_response(connection, response.get_response_code(), r);
+    MHD_destroy_response(r);
+    return ok == MHD_YES;
+}
+
+int webserver::handle(MHD_Connection* connection, const char* url, const char* method, const char* upload,
+                      size_t* uploadSize, void** context) {
+    auto* p = static_cast<Pending*>(*context);
+    if (!p) {
+        p = new Pending();
+        *context = p;
+    }
+    if (!p->headersSeen) {
+        p->headersSeen = true;
+        if (declaredTooLarge(connection, cfg.bodyLimit_)) {
+            LogWarn(VB_HTTP, "%s %s: request body over %zu bytes refused\n", method, url, cfg.bodyLimit_);
+            return queue(connection, string_response("Payload Too Large", 413, "text/plain"));
+        }
+        return 1;
+    }
+    if (*uploadSize) {
+        if (p->body.size() + *uploadSize > cfg.bodyLimit_) {
+            // A body without a length that keeps growing: drop the
+            // connection rather than hold it.
+            LogWarn(VB_HTTP, "%s %s: request body over %zu bytes, connection dropped\n", method, url,
+                    cfg.bodyLimit_);
+            return 0;
+        }
+        p->body.append(upload, *uploadSize);
+        *uploadSize = 0;
+        return 1;
+    }
+
+    http_request req;
+    req.method = method;
+    req.raw_path = url;  // the server has split off the query already
+    req.path = url_decode(req.raw_path);
+    req.content.swap(p->body);
+    Collected args{&req.args, &req.querystring, false};
+    MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, collectValue, &args);
+    Collected headers{&req.headers, nullptr, true};
+    MHD_get_connection_values(connection, MHD_HEADER_KIND, collectValue, &headers);
+    req.requestor = clientAddress(connection);
+
+    std::shared_ptr<http_response> res = answer(req);
+    p->dispatched = true;
+    inFlight++;
+    return queue(connection, *res);
+}
+
+void webserver::completed(void** context) {
+    auto* p = static_cast<Pending*>(*context);
+    if (!p) return;
+    if (p->dispatched) inFlight--;
+    delete p;
+    *context = nullptr;
+}
+
+bool webserver::start(bool blocking) {
+    if (daemon) return true;
+    stopRequested = false;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(cfg.port_);
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (!cfg.bindAddress_.empty() && inet_pton(AF_INET, cfg.bindAddress_.c_str(), &addr.sin_addr) != 1) {
+        LogErr(VB_HTTP, "HTTP server: bad listen address '%s'\n", cfg.bindAddress_.c_str());
+        return false;
+    }
+    unsigned flags = MHD_USE_AUTO | MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_ITC | MHD_USE_ERROR_LOG;
+    daemon = MHD_start_daemon(flags, cfg.port_, nullptr, nullptr, onAccess, this, MHD_OPTION_EXTERNAL_LOGGER,
+                              onServerLog, nullptr, MHD_OPTION_THREAD_POOL_SIZE,
+                              static_cast<unsigned>(std::max(1, cfg.threads_)), MHD_OPTION_CONNECTION_TIMEOUT,
+                              static_cast<unsigned>(std::max(0, cfg.timeout_)), MHD_OPTION_CONNECTION_LIMIT,
+                              static_cast<unsigned>(std::max(1, cfg.connections_)),
+                              MHD_OPTION_NOTIFY_COMPLETED, onCompleted, this, MHD_OPTION_UNESCAPE_CALLBACK,
+                              keepEscapes, nullptr, MHD_OPTION_SOCK_ADDR, &addr, MHD_OPTION_END);
+    if (!daemon) {
+        LogErr(VB_HTTP, "HTTP server: cannot listen on port %u\n", cfg.port_);
+        return false;
+    }
+    LogDebug(VB_HTTP, "HTTP server listening on port %u\n", get_bound_port());
+    if (blocking) {
+        while (!stopRequested) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+}
+
+void webserver::stop() {
+    stopRequested = true;
+    if (!daemon) return;
+    listenFd = MHD_quiesce_daemon(daemon);
+    // Let answers already handed to the server reach their clients (the
+    // shutdown endpoint answers before the daemon stops), but never wait on
+    // a client that does not read.
+    for (int i = 0; i < 200 && inFlight.load() > 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    MHD_stop_daemon(daemon);
+    daemon = nullptr;
+    if (listenFd >= 0) close(listenFd);
+    listenFd = -1;
+}
+
+uint16_t webserver::get_bound_port() const {
+    if (!daemon) return 0;
+    const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon, MHD_DAEMON_INFO_BIND_PORT);
+    return info ? info->port : 0;
 }
 
 }  // namespace httpserver

@@ -3,15 +3,27 @@
 // registration also answers every path below it (longest prefix wins).
 //
 // Threading: render_* run on the server's worker threads, several at once;
-// resources guard their own state.
+// resources guard their own state.  Registration may happen before or after
+// start(); the route table has its own lock.
 #pragma once
 
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
 #include <map>
 #include <memory>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
+struct MHD_Daemon;
+struct MHD_Connection;
+
 namespace httpserver {
+
+// Percent-decodes text.  Escapes that are not "%" plus two hex digits are
+// kept as written.  plusAsSpace turns '+' into ' ' (query strings only).
+std::string url_decode(const std::string& text, bool plusAsSpace = false);
 
 class http_request {
 public:
@@ -19,19 +31,25 @@ public:
     http_request(const std::string& method, const std::string& path, const std::string& content = "",
                  const std::map<std::string, std::string>& args = {},
                  const std::map<std::string, std::string>& headers = {})
-        : method(method), path(path), content(content), args(args), headers(headers) {}
+        : method(method), path(path), content(content), args(args), headers(headers), raw_path(path) {}
 
     const std::string& get_method() const { return method; }
-    // The URL path without the query string, e.g. "/lyrd/status".
+    // The URL path without the query string, percent-decoded, e.g. "/lyrd/status".
     const std::string& get_path() const { return path; }
     // The path split at "/", empty components dropped.
     std::vector<std::string> get_path_pieces() const;
+    // The path as the client sent it (not decoded).
+    const std::string& get_raw_path() const { return raw_path; }
+    // The raw path split at "/" and each piece decoded on its own, so an
+    // encoded "%2F" stays inside its piece.  Empty components dropped.
+    std::vector<std::string> get_decoded_raw_pieces() const;
     // A query (or form) argument; "" when absent.
     std::string get_arg(const std::string& name) const;
     bool has_arg(const std::string& name) const { return args.count(name) != 0; }
     const std::map<std::string, std::string>& get_args() const { return args; }
     const std::string& get_content() const { return content; }
     std::string get_header(const std::string& name) const;
+    // "?a=1&b=2" as sent, including the "?"; "" when the URL had no query.
     const std::string& get_querystring() const { return querystring; }
     const std::string& get_requestor() const { return requestor; }
 
@@ -42,6 +60,7 @@ public:
     std::map<std::string, std::string> headers;  // keys lower-cased
     std::string querystring;
     std::string requestor;
+    std::string raw_path;
 };
 
 class http_response {
@@ -64,7 +83,8 @@ protected:
 
 class string_response : public http_response {
 public:
-    explicit string_response(const std::string& body, int code = 200, const std::string& contentType = "text/plain")
+    explicit string_response(const std::string& body, int code = 200,
+                             const std::string& contentType = "text/plain")
         : http_response(code, contentType), body(body) {}
     const std::string& get_content() const override { return body; }
 
@@ -75,17 +95,111 @@ private:
 class http_resource {
 public:
     virtual ~http_resource() {}
-    // Default answers: 405 "Method Not Allowed" for every method.
+    // Default answers: 405 "Method Not Allowed" for every method; HEAD
+    // answers as GET does (the server drops the body).
     virtual std::shared_ptr<http_response> render(const http_request& req);
     virtual std::shared_ptr<http_response> render_GET(const http_request& req) { return render(req); }
     virtual std::shared_ptr<http_response> render_POST(const http_request& req) { return render(req); }
     virtual std::shared_ptr<http_response> render_PUT(const http_request& req) { return render(req); }
     virtual std::shared_ptr<http_response> render_DELETE(const http_request& req) { return render(req); }
     virtual std::shared_ptr<http_response> render_OPTIONS(const http_request& req) { return render(req); }
-    virtual std::shared_ptr<http_response> render_HEAD(const http_request& req) { return render(req); }
+    virtual std::shared_ptr<http_response> render_HEAD(const http_request& req) { return render_GET(req); }
 };
 
 // Dispatches a request to the resource's render_* by method.
 std::shared_ptr<http_response> dispatch(http_resource& resource, const http_request& req);
+
+// Server configuration, built by chaining:
+//   create_webserver(32322).max_threads(5).connection_timeout(180)
+class create_webserver {
+public:
+    explicit create_webserver(uint16_t port = 80) : port_(port) {}
+    create_webserver& port(uint16_t p) {
+        port_ = p;
+        return *this;
+    }
+    create_webserver& max_threads(int n) {
+        threads_ = n;
+        return *this;
+    }
+    create_webserver& connection_timeout(int seconds) {
+        timeout_ = seconds;
+        return *this;
+    }
+    create_webserver& max_connections(int n) {
+        connections_ = n;
+        return *this;
+    }
+    // Larger POST/PUT bodies are answered 413 and never held in memory.
+    create_webserver& content_size_limit(size_t bytes) {
+        bodyLimit_ = bytes;
+        return *this;
+    }
+    // Dotted IPv4 address to listen on; "" listens on every address.
+    create_webserver& bind_address(const std::string& ipv4) {
+        bindAddress_ = ipv4;
+        return *this;
+    }
+
+    uint16_t port_;
+    int threads_ = 5;
+    int timeout_ = 180;
+    int connections_ = 2048;
+    size_t bodyLimit_ = 16 * 1024 * 1024;
+    std::string bindAddress_;
+};
+
+class webserver {
+public:
+    explicit webserver(const create_webserver& config);
+    ~webserver();  // stops the server
+    webserver(const webserver&) = delete;
+    webserver& operator=(const webserver&) = delete;
+
+    // The resource is not owned and must outlive the server (or be
+    // unregistered first).  A family registration answers the path and
+    // every path below it.  Registering a path again replaces it.
+    bool register_resource(const std::string& path, http_resource* resource, bool family = false);
+    void unregister_resource(const std::string& path);
+
+    // Starts the worker threads; returns false (logged) when the port cannot
+    // be bound.  blocking = true waits until stop() is called elsewhere.
+    bool start(bool blocking = false);
+    // Stops accepting, lets answers already being written finish (bounded
+    // wait), then ends the worker threads.  Safe to call twice.
+    void stop();
+    bool is_running() const { return daemon != nullptr; }
+    // The port actually bound (useful when configured with port 0).
+    uint16_t get_bound_port() const;
+
+    // Routes and dispatches a request without the network: longest
+    // matching prefix, exceptions from the resource mapped to an answer
+    // (conversion errors 400, anything else 500), unknown paths 404.
+    std::shared_ptr<http_response> answer(const http_request& req);
+
+    const create_webserver& config() const { return cfg; }
+
+    // Called by the libmicrohttpd callbacks.
+    struct Pending;
+    int handle(MHD_Connection* connection, const char* url, const char* method, const char* upload,
+               size_t* uploadSize, void** context);
+    void completed(void** context);
+
+private:
+    struct Route {
+        http_resource* resource;
+        bool family;
+    };
+    http_resource* find(const std::string& path);
+    int queue(MHD_Connection* connection, const http_response& response);
+
+    create_webserver cfg;
+    MHD_Daemon* daemon = nullptr;
+    int listenFd = -1;
+    std::shared_mutex routesLock;
+    std::map<std::string, Route> routes;
+    std::atomic<int> inFlight{0};
+    std::atomic<bool> stopRequested{false};
+};
 
 }  // namespace httpserver

@@ -49,6 +49,10 @@ public:
 
     // Never returns nullptr.
     std::unique_ptr<Command::Result> run(const std::string& name, const std::vector<std::string>& args);
+    // Lets run("Name", {}) pick the by-name form rather than the JSON one.
+    std::unique_ptr<Command::Result> run(const char* name, const std::vector<std::string>& args) {
+        return run(std::string(name ? name : ""), args);
+    }
     // cmd has "command" (name) and "args" (array of strings; numbers and
     // booleans are taken as their text).  No keyword replacement.
     std::unique_ptr<Command::Result> run(const Json::Value& cmd);

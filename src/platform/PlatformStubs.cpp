@@ -30,6 +30,11 @@ Json::Value Sensors::getSensors() {
     return descriptions;
 }
 
+void Sensors::reportSensors(Json::Value& status) {
+    std::lock_guard<std::mutex> l(lock);
+    if (!descriptions.empty()) status["sensors"] = descriptions;
+}
+
 void Sensors::Close() {
     std::lock_guard<std::mutex> l(lock);
     descriptions = Json::Value(Json::arrayValue);

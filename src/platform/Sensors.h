@@ -10,6 +10,9 @@ public:
     void Init() {}
     void addSensors(const Json::Value& sensors);
     Json::Value getSensors();
+    // Adds "sensors" (the registered descriptions) to a status document
+    // when any sensor is registered.
+    void reportSensors(Json::Value& status);
     void Close();
 
 private:

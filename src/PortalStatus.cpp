@@ -1,0 +1,454 @@
+// GET side of PlayerResource: the status document and the read endpoints.
+#include <sys/sysinfo.h>
+
+#include <cstdio>
+#include <stdexcept>
+#include <type_traits>
+
+#include "Lockstep.h"
+#include "Player.h"
+#include "Portal.h"
+#include "Scheduler.h"
+#include "channeloutput/Sequence.h"
+#include "common.h"
+#include "mediaoutput/MediaOutput.h"
+#include "platform/Bridge.h"
+#include "platform/ChannelTester.h"
+#include "platform/Effects.h"
+#include "platform/Logging.h"
+#include "platform/MosquittoClient.h"
+#include "platform/Sensors.h"
+#include "platform/Version.h"
+#include "platform/Warnings.h"
+#include "settings.h"
+
+using httpserver::http_request;
+using httpserver::http_response;
+using httpserver::string_response;
+
+namespace {
+
+// The player and sync subsystems grow their status queries in
+// steps; these answer from whatever the linked-in component offers.
+#define PORTAL_DETECT(Name, expr)          \
+    template <typename T, typename = void> \
+    struct Name : std::false_type {};      \
+    template <typename T>                  \
+    struct Name<T, std::void_t<decltype(expr)>> : std::true_type {};
+
+PORTAL_DETECT(HasInfo, std::declval<T&>().GetInfo())
+PORTAL_DETECT(HasConfig, std::declval<T&>().GetConfig())
+PORTAL_DETECT(HasFileTime, std::declval<T&>().GetFileTime())
+PORTAL_DETECT(HasSyncStats, std::declval<T&>().GetSyncStats())
+PORTAL_DETECT(HasSendingSync, std::declval<T&>().IsSendingSync())
+
+template <typename T>
+Json::Value infoOf(T* t) {
+    if constexpr (HasInfo<T>::value) {
+        if (t) return t->GetInfo();
+    }
+    return Json::Value(Json::objectValue);
+}
+
+template <typename T>
+Json::Value configOf(T* t) {
+    if constexpr (HasConfig<T>::value) {
+        if (t) return t->GetConfig();
+    }
+    return Json::Value(Json::objectValue);
+}
+
+template <typename T>
+int64_t fileTimeOf(T* t) {
+    if constexpr (HasFileTime<T>::value) {
+        if (t) return static_cast<int64_t>(t->GetFileTime());
+    }
+    return 0;
+}
+
+template <typename T>
+Json::Value syncStatsOf(T* l) {
+    if constexpr (HasSyncStats<T>::value) {
+        if (l) return l->GetSyncStats();
+    }
+    return Json::Value(Json::objectValue);
+}
+
+template <typename T>
+void resetSyncStatsOf(T* l) {
+    if constexpr (HasSyncStats<T>::value) {
+        if (l) l->ResetSyncStats();
+    }
+}
+
+template <typename T>
+bool sendingSyncOf(T* l) {
+    if constexpr (HasSendingSync<T>::value) {
+        if (l) return l->IsSendingSync();
+    }
+    return false;
+}
+
+// Numbers in entry documents may arrive as numbers or as decimal text; a
+// malformed value counts as 0 rather than failing the whole status.
+int toInt(const Json::Value& v) {
+    if (v.isInt() || v.isUInt()) return v.asInt();
+    if (v.isIntegral()) return static_cast<int>(v.asInt64());
+    if (v.isDouble()) return static_cast<int>(v.asDouble());
+    if (v.isBool()) return v.asBool() ? 1 : 0;
+    if (v.isString()) {
+        try {
+            return std::stoi(v.asString());
+        } catch (const std::exception&) {
+            return 0;
+        }
+    }
+    return 0;
+}
+
+std::string toText(const Json::Value& v) {
+    if (v.isString()) return v.asString();
+    if (v.isNull() || v.isObject() || v.isArray()) return "";
+    return v.asString();
+}
+
+const char* statusName(int status) {
+    switch (status) {
+        case 0:
+            return "idle";
+        case 1:
+            return "playing";
+        case 2:
+            return "stopping gracefully";
+        case 3:
+            return "stopping gracefully after loop";
+        case 4:
+            return "stopping now";
+        case 5:
+            return "paused";
+        default:
+            return "unknown";
+    }
+}
+
+// "/path/show.json" -> "show"; "a.b.lseq" keeps its extension.
+std::string playlistDisplayName(std::string name) {
+    size_t slash = name.find_last_of("/\\");
+    if (slash != std::string::npos) name.erase(0, slash + 1);
+    if (!endsWith(name, ".lseq")) {
+        size_t dot = name.find_last_of('.');
+        if (dot != std::string::npos) name.erase(dot);
+    }
+    return name;
+}
+
+std::string localTimeText(time_t now) {
+    struct tm tm;
+    localtime_r(&now, &tm);
+    char buf[128];
+    size_t n = strftime(buf, sizeof(buf), "%a %b %d %H:%M:%S %Z %Y", &tm);
+    return std::string(buf, n);
+}
+
+Json::Value schedulerInfo() {
+    return scheduler ? scheduler->GetInfo() : Json::Value(Json::objectValue);
+}
+
+void setNextPlaylist(Json::Value& result) {
+    Json::Value next;
+    next["playlist"] = scheduler ? scheduler->GetNextPlaylistName() : "";
+    next["start_time"] = scheduler ? scheduler->GetNextPlaylistStartStr() : "";
+    result["next_playlist"] = next;
+}
+
+void setTimes(Json::Value& result, int elapsed, int remaining) {
+    result["seconds_played"] = std::to_string(elapsed);
+    result["seconds_elapsed"] = std::to_string(elapsed);
+    result["seconds_remaining"] = std::to_string(remaining);
+    result["time_elapsed"] = secondsToTime(elapsed);
+    result["time_remaining"] = secondsToTime(remaining);
+}
+
+int versionPart(const std::string& triplet, int index) {
+    std::vector<std::string> parts = split(triplet, '.');
+    if (index >= static_cast<int>(parts.size())) return 0;
+    try {
+        return std::stoi(parts[index]);
+    } catch (const std::exception&) {
+        return 0;
+    }
+}
+
+}  // namespace
+
+std::string secondsToTime(int secs) {
+    // A negative duration (a clock or entry glitch) reads as none.
+    if (secs < 0) secs = 0;
+    std::string out;
+    char buf[32];
+    if (secs > 86400) {
+        int days = secs / 86400;
+        out += std::to_string(days) + (days == 1 ? " day, " : " days, ");
+        secs %= 86400;
+    }
+    if (secs >= 3601) {
+        snprintf(buf, sizeof(buf), "%02d:", secs / 3600);
+        out += buf;
+        secs %= 3600;
+    }
+    snprintf(buf, sizeof(buf), "%02d:%02d", secs / 60, secs % 60);
+    return out + buf;
+}
+
+long PlayerResource::GetUptime(time_t now, long systemUptime) {
+    if (systemUptime < 0) {
+        struct sysinfo info;
+        systemUptime = sysinfo(&info) == 0 ? info.uptime : 0;
+    }
+    time_t start = startTime.load();
+    long u = static_cast<long>(now - start);
+    if (u > systemUptime || u < 0) {
+        // The wall clock jumped after start (network time on a board
+        // without a battery clock): count from now.
+        startTime = now;
+        u = 0;
+    }
+    return u;
+}
+
+void PlayerResource::AddRemoteStatus(Json::Value& result) {
+    std::string seqName;
+    int elapsed = 0;
+    int remaining = 0;
+    if (sequence && sequence->IsSequenceRunning()) {
+        seqName = sequence->GetSequenceFilename();
+        elapsed = static_cast<int>(sequence->GetElapsedMS() / 1000);
+        remaining = static_cast<int>(sequence->GetRemainingMS() / 1000);
+    }
+    std::string mediaName;
+    {
+        std::lock_guard<std::recursive_mutex> l(mediaOutputLock);
+        if (mediaOutput) {
+            mediaName = mediaOutput->m_mediaFilename;
+            const MediaOutputStatus* st =
+                mediaOutput->m_mediaOutputStatus ? mediaOutput->m_mediaOutputStatus : mediaOutputStatus;
+            if (st) {
+                elapsed = st->secondsElapsed;
+                remaining = st->secondsRemaining;
+            }
+        }
+    }
+    if (!seqName.empty() || !mediaName.empty()) {
+        result["status"] = 1;
+        result["status_name"] = "playing";
+    }
+    result["playlist"] = seqName;
+    result["sequence_filename"] = seqName;
+    result["current_sequence"] = seqName;
+    result["media_filename"] = mediaName;
+    result["current_song"] = mediaName;
+    setTimes(result, elapsed, remaining);
+}
+
+void PlayerResource::AddPlayingStatus(Json::Value& result) {
+    Json::Value info = infoOf(&Player::INSTANCE);
+    Json::Value entry = info["currentEntry"];
+    if (entry.isObject() && entry.isMember("dynamic")) entry = entry["dynamic"];
+    if (!entry.isObject()) entry = Json::Value(Json::objectValue);
+
+    result["repeat_mode"] = toInt(info["repeat"]);
+    setNextPlaylist(result);
+
+    Json::Value& cp = result["current_playlist"];
+    cp["playlist"] = playlistDisplayName(toText(info["name"]));
+    cp["description"] = toText(info["desc"]);
+    cp["index"] = std::to_string(Player::INSTANCE.GetPosition());
+    cp["count"] = std::to_string(toInt(info["size"]));
+    cp["type"] = toText(entry["type"]);
+
+    std::string type = toText(entry["type"]);
+    std::string seqName;
+    std::string mediaName;
+    int elapsed = 0;
+    int remaining = 0;
+    if (type == "both") {
+        seqName = toText(entry["sequence"]["sequenceName"]);
+        mediaName = toText(entry["media"]["mediaFilename"]);
+        elapsed = toInt(entry["media"]["secondsElapsed"]);
+        remaining = toInt(entry["media"]["secondsRemaining"]);
+    } else if (type == "media") {
+        mediaName = toText(entry["mediaFilename"]);
+        elapsed = toInt(entry["secondsElapsed"]);
+        remaining = toInt(entry["secondsRemaining"]);
+    } else if (type == "sequence") {
+        seqName = toText(entry["sequenceName"]);
+        if (sequence) {
+            elapsed = static_cast<int>(sequence->GetElapsedMS() / 1000);
+            remaining = static_cast<int>(sequence->GetRemainingMS() / 1000);
+        }
+    } else if (type == "script") {
+        seqName = toText(entry["scriptFilename"]);
+        elapsed = toInt(entry["secondsElapsed"]);
+    } else if (type == "pause") {
+        elapsed = toInt(entry["duration"]) - toInt(entry["remaining"]);
+        remaining = toInt(entry["remaining"]);
+    }
+    result["current_sequence"] = seqName;
+    result["current_song"] = mediaName;
+    setTimes(result, elapsed, remaining);
+    result["scheduler"] = schedulerInfo();
+}
+
+void PlayerResource::GetCurrentStatus(Json::Value& result) {
+    LogDebug(VB_HTTP, "API - Getting lyrd status\n");
+    int mode = static_cast<int>(getLyrmode());
+    int status = Player::INSTANCE.GetStatus();
+
+    result["lyrd"] = "running";
+    result["uuid"] = getSetting("SystemUUID");
+    result["mode"] = mode;
+    result["mode_name"] = modeToString(mode);
+    result["status"] = status;
+    result["bridging"] = HasBridgeData();
+    result["lockstep"] = sendingSyncOf(lockstep);
+    result["status_name"] = ChannelTester::INSTANCE.Testing() ? "testing" : statusName(status);
+    result["volume"] = getVolume();
+
+    time_t now = time(nullptr);
+    result["time"] = localTimeText(now);
+    std::string timeFormat = getSetting("TimeFormat");
+    std::string fullFormat = timeFormat;
+    replaceAll(fullFormat, "%M", "%M:%S");
+    result["timeStrFull"] = GetTimeStr(fullFormat);
+    result["timeStr"] = GetTimeStr(timeFormat);
+    result["dateStr"] = GetDateStr(getSetting("DateFormat"));
+
+    long u = GetUptime(now);
+    result["uptime"] = secondsToTime(static_cast<int>(u));
+    result["uptimeTotalSeconds"] = static_cast<Json::Int64>(u);
+    result["uptimeSeconds"] = static_cast<int>(u % 60);
+    result["uptimeDays"] = u / 86400.0;
+    result["uptimeMinutes"] = (u % 3600) / 60.0;
+    result["uptimeHours"] = (u % 86400) / 3600.0;
+    result["uptimeStr"] = std::to_string(u / 86400) + " days, " + std::to_string((u % 86400) / 3600) +
+                          " hours, " + std::to_string((u % 3600) / 60) + " minutes, " +
+                          std::to_string(u % 60) + " seconds";
+
+    Sensors::INSTANCE.reportSensors(result);
+
+    Json::Value warnings(Json::arrayValue);
+    for (const auto& w : WarningHolder::GetWarnings()) warnings.append(w);
+    result["warnings"] = warnings;
+
+    Json::Value m;
+    m["configured"] = mqtt != nullptr;
+    m["connected"] = mqtt != nullptr && mqtt->IsConnected();
+    result["MQTT"] = m;
+
+    Json::Value cp;
+    cp["playlist"] = "";
+    cp["description"] = "";
+    cp["type"] = "";
+    cp["index"] = "0";
+    cp["count"] = "0";
+    result["current_playlist"] = cp;
+    result["current_sequence"] = "";
+    result["current_song"] = "";
+    result["seconds_played"] = "0";
+    result["seconds_remaining"] = "0";
+    result["time_elapsed"] = "00:00";
+    result["time_remaining"] = "00:00";
+    setNextPlaylist(result);
+
+    if (mode == REMOTE_MODE) {
+        AddRemoteStatus(result);
+    } else if (status != 0) {
+        AddPlayingStatus(result);
+    } else {
+        setNextPlaylist(result);
+        result["repeat_mode"] = "0";
+        result["scheduler"] = schedulerInfo();
+    }
+}
+
+bool PlayerResource::HandleGet(const std::string& endpoint, const http_request& req, Json::Value& result,
+                               std::shared_ptr<http_response>& direct) {
+    if (endpoint == "effects") {
+        LogDebug(VB_HTTP, "API - Getting list of running effects\n");
+        SetOKResult(result, "");
+        result["runningEffects"] = GetRunningEffectsJson();
+    } else if (endpoint == "log") {
+        Json::Value log(Json::objectValue);
+        for (LyrLoggerInstance* l : LyrLogger::INSTANCE.all())
+            log[l->name] = LogLevelToString(l->level.load());
+        SetOKResult(result, "");
+        result["log"] = log;
+    } else if (endpoint == "status") {
+        GetCurrentStatus(result);
+    } else if (endpoint == "e131stats") {
+        result = GetE131UniverseBytesReceived();
+        if (result.isObject() && result.isMember("universes")) {
+            SetOKResult(result, "");
+        } else {
+            result = Json::Value();
+            SetErrorResult(result, 400, "GetE131UniverseBytesReceived() did not return any universes.");
+        }
+    } else if (endpoint == "lockstepSystems") {
+        bool localOnly = req.get_arg("localOnly") == "1";
+        result = lockstep ? lockstep->GetSystems(localOnly, true) : Json::Value();
+        if (result.isObject() && result.isMember("systems")) {
+            SetOKResult(result, "");
+        } else {
+            result = Json::Value();
+            SetErrorResult(result, 400, "Lockstep did not return any systems.");
+        }
+    } else if (endpoint == "lockstepStats") {
+        result = syncStatsOf(lockstep);
+        if (result.isObject() && result.isMember("systems")) {
+            SetOKResult(result, "");
+        } else {
+            result = Json::Value();
+            SetErrorResult(result, 400, "Lockstep did not return any systems.");
+        }
+        if (req.get_arg("reset") == "1") resetSyncStatsOf(lockstep);
+    } else if (endpoint == "playlists") {
+        LogDebug(VB_HTTP, "API - Getting current playlist\n");
+        Json::Value list(Json::arrayValue);
+        if (Player::INSTANCE.IsPlaying()) list.append(Player::INSTANCE.GetPlaylistName());
+        SetOKResult(result, "");
+        result["playlists"] = list;
+    } else if (endpoint == "playlist/filetime") {
+        SetOKResult(result, "");
+        result["fileTime"] =
+            static_cast<Json::Int64>(Player::INSTANCE.IsPlaying() ? fileTimeOf(&Player::INSTANCE) : 0);
+    } else if (endpoint == "playlist/config") {
+        if (Player::INSTANCE.IsPlaying()) result = configOf(&Player::INSTANCE);
+        if (!result.isObject()) result = Json::Value(Json::objectValue);
+        SetOKResult(result, "");
+    } else if (endpoint == "schedule") {
+        SetOKResult(result, "");
+        result["schedule"] = (scheduler ? scheduler->GetSchedule() : Json::Value(Json::arrayValue));
+    } else if (endpoint == "version") {
+        SetOKResult(result, "");
+        std::string triplet = getLyrVersionTriplet();
+        result["version"] = getLyrVersion();
+        result["majorVersion"] = versionPart(triplet, 0);
+        result["minorVersion"] = versionPart(triplet, 1);
+        result["branch"] = getLyrBranch();
+        result["lyrdAPI"] = "v1";
+    } else if (endpoint == "volume") {
+        std::string set = req.get_arg("set");
+        if (!set.empty()) setVolume(std::stoi(set, nullptr, 10));
+        if (req.get_arg("simple") == "true") {
+            direct = std::make_shared<string_response>(std::to_string(getVolume()), 200, "text/plain");
+            return true;
+        }
+        SetOKResult(result, "");
+        result["volume"] = getVolume();
+    } else if (endpoint == "sequence") {
+        LogDebug(VB_HTTP, "API - Getting list of running sequences\n");
+    } else {
+        return false;
+    }
+    return true;
+}
