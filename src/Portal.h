@@ -15,6 +15,7 @@
 #include <json/json.h>
 
 #include <atomic>
+#include <cstdint>
 #include <ctime>
 #include <memory>
 #include <string>
@@ -26,6 +27,15 @@ void SetErrorResult(Json::Value& result, int code, const std::string& message);
 
 // Text form of a duration: "00:59", "60:00", "01:01:01", "1 day, 01:01:01".
 std::string secondsToTime(int secs);
+
+// The playing members of the status document from the player's info
+// document (GetInfo), its position and the sequence player's counters.
+void FillPlayingStatus(Json::Value& result, const Json::Value& info, int position, uint64_t seqElapsedMS,
+                       uint64_t seqRemainingMS);
+// The remote-mode members from what the sequence player and the media
+// output report; the media output's times win when one exists.
+void FillRemoteStatus(Json::Value& result, const std::string& seqName, int seqElapsed, int seqRemaining,
+                      bool hasMedia, const std::string& mediaName, int mediaElapsed, int mediaRemaining);
 
 class PlayerResource : public httpserver::http_resource {
 public:

@@ -1,7 +1,10 @@
 // GET side of PlayerResource: the status document and the read endpoints.
 #include <sys/sysinfo.h>
 
+#include <climits>
+#include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <stdexcept>
 #include <type_traits>
 
@@ -28,43 +31,16 @@ using httpserver::string_response;
 
 namespace {
 
-// The player and sync subsystems grow their status queries in
-// steps; these answer from whatever the linked-in component offers.
+// The sync subsystem grows its status queries in steps; these answer
+// from whatever the linked-in component offers.
 #define PORTAL_DETECT(Name, expr)          \
     template <typename T, typename = void> \
     struct Name : std::false_type {};      \
     template <typename T>                  \
     struct Name<T, std::void_t<decltype(expr)>> : std::true_type {};
 
-PORTAL_DETECT(HasInfo, std::declval<T&>().GetInfo())
-PORTAL_DETECT(HasConfig, std::declval<T&>().GetConfig())
-PORTAL_DETECT(HasFileTime, std::declval<T&>().GetFileTime())
 PORTAL_DETECT(HasSyncStats, std::declval<T&>().GetSyncStats())
 PORTAL_DETECT(HasSendingSync, std::declval<T&>().IsSendingSync())
-
-template <typename T>
-Json::Value infoOf(T* t) {
-    if constexpr (HasInfo<T>::value) {
-        if (t) return t->GetInfo();
-    }
-    return Json::Value(Json::objectValue);
-}
-
-template <typename T>
-Json::Value configOf(T* t) {
-    if constexpr (HasConfig<T>::value) {
-        if (t) return t->GetConfig();
-    }
-    return Json::Value(Json::objectValue);
-}
-
-template <typename T>
-int64_t fileTimeOf(T* t) {
-    if constexpr (HasFileTime<T>::value) {
-        if (t) return static_cast<int64_t>(t->GetFileTime());
-    }
-    return 0;
-}
 
 template <typename T>
 Json::Value syncStatsOf(T* l) {
@@ -89,12 +65,27 @@ bool sendingSyncOf(T* l) {
     return false;
 }
 
+// Members of documents other components build: a missing member, or a
+// member of something that is not an object, reads as null instead of
+// throwing.
+const Json::Value& field(const Json::Value& v, const char* key) {
+    static const Json::Value none;
+    if (!v.isObject()) return none;
+    const Json::Value* m = v.find(key, key + strlen(key));
+    return m ? *m : none;
+}
+
 // Numbers in entry documents may arrive as numbers or as decimal text; a
 // malformed value counts as 0 rather than failing the whole status.
 int toInt(const Json::Value& v) {
-    if (v.isInt() || v.isUInt()) return v.asInt();
-    if (v.isIntegral()) return static_cast<int>(v.asInt64());
-    if (v.isDouble()) return static_cast<int>(v.asDouble());
+    auto clamp = [](long double x) {
+        if (x > INT_MAX) return INT_MAX;
+        if (x < INT_MIN) return INT_MIN;
+        return static_cast<int>(x);
+    };
+    if (v.isUInt64() && !v.isInt64()) return INT_MAX;
+    if (v.isIntegral()) return clamp(static_cast<long double>(v.asInt64()));
+    if (v.isDouble()) return std::isfinite(v.asDouble()) ? clamp(v.asDouble()) : 0;
     if (v.isBool()) return v.asBool() ? 1 : 0;
     if (v.isString()) {
         try {
@@ -216,76 +207,88 @@ long PlayerResource::GetUptime(time_t now, long systemUptime) {
     return u;
 }
 
-void PlayerResource::AddRemoteStatus(Json::Value& result) {
-    std::string seqName;
-    int elapsed = 0;
-    int remaining = 0;
-    if (sequence && sequence->IsSequenceRunning()) {
-        seqName = sequence->GetSequenceFilename();
-        elapsed = static_cast<int>(sequence->GetElapsedMS() / 1000);
-        remaining = static_cast<int>(sequence->GetRemainingMS() / 1000);
-    }
-    std::string mediaName;
-    {
-        std::lock_guard<std::recursive_mutex> l(mediaOutputLock);
-        if (mediaOutput) {
-            mediaName = mediaOutput->m_mediaFilename;
-            const MediaOutputStatus* st =
-                mediaOutput->m_mediaOutputStatus ? mediaOutput->m_mediaOutputStatus : mediaOutputStatus;
-            if (st) {
-                elapsed = st->secondsElapsed;
-                remaining = st->secondsRemaining;
-            }
-        }
-    }
-    if (!seqName.empty() || !mediaName.empty()) {
+void FillRemoteStatus(Json::Value& result, const std::string& seqName, int seqElapsed, int seqRemaining,
+                      bool hasMedia, const std::string& mediaName, int mediaElapsed, int mediaRemaining) {
+    int elapsed = hasMedia ? mediaElapsed : seqElapsed;
+    int remaining = hasMedia ? mediaRemaining : seqRemaining;
+    std::string media = hasMedia ? mediaName : "";
+    if (!seqName.empty() || !media.empty()) {
         result["status"] = 1;
         result["status_name"] = "playing";
     }
     result["playlist"] = seqName;
     result["sequence_filename"] = seqName;
     result["current_sequence"] = seqName;
-    result["media_filename"] = mediaName;
-    result["current_song"] = mediaName;
+    result["media_filename"] = media;
+    result["current_song"] = media;
     setTimes(result, elapsed, remaining);
 }
 
-void PlayerResource::AddPlayingStatus(Json::Value& result) {
-    Json::Value info = infoOf(&Player::INSTANCE);
-    Json::Value entry = info["currentEntry"];
+void PlayerResource::AddRemoteStatus(Json::Value& result) {
+    std::string seqName;
+    int seqElapsed = 0;
+    int seqRemaining = 0;
+    if (sequence && sequence->IsSequenceRunning()) {
+        seqName = sequence->GetSequenceFilename();
+        seqElapsed = static_cast<int>(sequence->GetElapsedMS() / 1000);
+        seqRemaining = static_cast<int>(sequence->GetRemainingMS() / 1000);
+    }
+    bool hasMedia = false;
+    std::string mediaName;
+    int mediaElapsed = 0;
+    int mediaRemaining = 0;
+    {
+        std::lock_guard<std::recursive_mutex> l(mediaOutputLock);
+        if (mediaOutput) {
+            hasMedia = true;
+            mediaName = mediaOutput->m_mediaFilename;
+            const MediaOutputStatus* st =
+                mediaOutput->m_mediaOutputStatus ? mediaOutput->m_mediaOutputStatus : mediaOutputStatus;
+            if (st) {
+                mediaElapsed = st->secondsElapsed;
+                mediaRemaining = st->secondsRemaining;
+            }
+        }
+    }
+    FillRemoteStatus(result, seqName, seqElapsed, seqRemaining, hasMedia, mediaName, mediaElapsed,
+                     mediaRemaining);
+}
+
+void FillPlayingStatus(Json::Value& result, const Json::Value& info, int position, uint64_t seqElapsedMS,
+                       uint64_t seqRemainingMS) {
+    Json::Value entry = field(info, "currentEntry");
     if (entry.isObject() && entry.isMember("dynamic")) entry = entry["dynamic"];
     if (!entry.isObject()) entry = Json::Value(Json::objectValue);
 
-    result["repeat_mode"] = toInt(info["repeat"]);
+    result["repeat_mode"] = toInt(field(info, "repeat"));
     setNextPlaylist(result);
 
-    Json::Value& cp = result["current_playlist"];
-    cp["playlist"] = playlistDisplayName(toText(info["name"]));
-    cp["description"] = toText(info["desc"]);
-    cp["index"] = std::to_string(Player::INSTANCE.GetPosition());
-    cp["count"] = std::to_string(toInt(info["size"]));
-    cp["type"] = toText(entry["type"]);
-
     std::string type = toText(entry["type"]);
+    Json::Value& cp = result["current_playlist"];
+    cp["playlist"] = playlistDisplayName(toText(field(info, "name")));
+    cp["description"] = toText(field(info, "desc"));
+    cp["index"] = std::to_string(position);
+    cp["count"] = std::to_string(toInt(field(info, "size")));
+    cp["type"] = type;
+
     std::string seqName;
     std::string mediaName;
     int elapsed = 0;
     int remaining = 0;
     if (type == "both") {
-        seqName = toText(entry["sequence"]["sequenceName"]);
-        mediaName = toText(entry["media"]["mediaFilename"]);
-        elapsed = toInt(entry["media"]["secondsElapsed"]);
-        remaining = toInt(entry["media"]["secondsRemaining"]);
+        const Json::Value& media = field(entry, "media");
+        seqName = toText(field(field(entry, "sequence"), "sequenceName"));
+        mediaName = toText(field(media, "mediaFilename"));
+        elapsed = toInt(field(media, "secondsElapsed"));
+        remaining = toInt(field(media, "secondsRemaining"));
     } else if (type == "media") {
         mediaName = toText(entry["mediaFilename"]);
         elapsed = toInt(entry["secondsElapsed"]);
         remaining = toInt(entry["secondsRemaining"]);
     } else if (type == "sequence") {
         seqName = toText(entry["sequenceName"]);
-        if (sequence) {
-            elapsed = static_cast<int>(sequence->GetElapsedMS() / 1000);
-            remaining = static_cast<int>(sequence->GetRemainingMS() / 1000);
-        }
+        elapsed = static_cast<int>(seqElapsedMS / 1000);
+        remaining = static_cast<int>(seqRemainingMS / 1000);
     } else if (type == "script") {
         seqName = toText(entry["scriptFilename"]);
         elapsed = toInt(entry["secondsElapsed"]);
@@ -296,6 +299,13 @@ void PlayerResource::AddPlayingStatus(Json::Value& result) {
     result["current_sequence"] = seqName;
     result["current_song"] = mediaName;
     setTimes(result, elapsed, remaining);
+}
+
+void PlayerResource::AddPlayingStatus(Json::Value& result) {
+    uint64_t seqElapsed = sequence ? sequence->GetElapsedMS() : 0;
+    uint64_t seqRemaining = sequence ? sequence->GetRemainingMS() : 0;
+    FillPlayingStatus(result, Player::INSTANCE.GetInfo(), Player::INSTANCE.GetPosition(), seqElapsed,
+                      seqRemaining);
     result["scheduler"] = schedulerInfo();
 }
 
@@ -420,9 +430,9 @@ bool PlayerResource::HandleGet(const std::string& endpoint, const http_request& 
     } else if (endpoint == "playlist/filetime") {
         SetOKResult(result, "");
         result["fileTime"] =
-            static_cast<Json::Int64>(Player::INSTANCE.IsPlaying() ? fileTimeOf(&Player::INSTANCE) : 0);
+            static_cast<Json::Int64>(Player::INSTANCE.IsPlaying() ? Player::INSTANCE.GetFileTime() : 0);
     } else if (endpoint == "playlist/config") {
-        if (Player::INSTANCE.IsPlaying()) result = configOf(&Player::INSTANCE);
+        if (Player::INSTANCE.IsPlaying()) result = Player::INSTANCE.GetConfig();
         if (!result.isObject()) result = Json::Value(Json::objectValue);
         SetOKResult(result, "");
     } else if (endpoint == "schedule") {
