@@ -32,7 +32,6 @@ public:
 
 private:
     libvlc_instance_t* vlcInstance = nullptr;
-    bool failed = false;
 };
 
 extern VLCManager vlcManager;
@@ -64,7 +63,7 @@ public:
     // The controller's state, for status and tests; null without a player.
     const SpeedController* GetSpeedController() const;
     // Current libVLC play time in ms (-1 without a player).
-    int64_t GetPlayerTimeMS() const;
+    int64_t GetPlayerTimeMS();
 
     bool allowSpeedAdjust = true;
 
@@ -76,5 +75,4 @@ private:
     void ReadLength();
 
     std::unique_ptr<CinemaPlayback> data;
-    bool volumeApplied = false;
 };

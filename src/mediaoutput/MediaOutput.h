@@ -62,5 +62,12 @@ bool MatchesRunningMediaFilename(const std::string& filename);
 // The master's media position for `filename` in seconds.
 void UpdateMasterMediaPosition(const std::string& filename, float seconds);
 
+// True when this system is a sync master sending packets.
+bool IsSendingMediaSync();
+
+// Outputs register themselves for their lifetime (MediaOutputBase does it).
+void RegisterMediaOutput(MediaOutputBase* output);
+void UnregisterMediaOutput(MediaOutputBase* output);
+
 // Test seam: forget the volume read at start-up and the late-join memory.
 void ResetMediaOutputForTesting();

@@ -2,11 +2,20 @@
 
 #include "mediaoutput/MediaOutput.h"
 
-MediaOutputBase::MediaOutputBase() : m_volume(getVolume()) {}
+MediaOutputBase::MediaOutputBase() : m_volume(getVolume()) { RegisterMediaOutput(this); }
 
-MediaOutputBase::~MediaOutputBase() {}
+MediaOutputBase::~MediaOutputBase() { UnregisterMediaOutput(this); }
 
 void MediaOutputBase::SetVolume(int volume) {
     m_volume = volume;
-    ApplyVolume(volume);
+    m_volumeApplied = ApplyVolume(volume);
+}
+
+void MediaOutputBase::ApplyRequestedVolume() {
+    int requested = m_requestedVolume.exchange(-1);
+    if (requested >= 0) {
+        SetVolume(requested);
+    } else if (!m_volumeApplied) {
+        m_volumeApplied = ApplyVolume(m_volume);
+    }
 }

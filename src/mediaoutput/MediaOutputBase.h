@@ -8,7 +8,9 @@
 //
 // Every output registers itself with the media-output layer for its lifetime
 // so that a volume change reaches whatever is playing, including outputs that
-// a playlist entry owns rather than the layer's current `mediaOutput`.
+// a playlist entry owns rather than the layer's current `mediaOutput`.  The
+// layer only posts the new volume (RequestVolume); the owner's thread applies
+// it, so no player is touched from two threads.
 //
 // Threading: an output is used by one thread at a time (its owner's); the
 // status record it writes is read by other threads without a lock, so it only
@@ -17,6 +19,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <string>
 
 // Shared status of the playing media, shown by the HTTP API, the command
@@ -51,6 +54,9 @@ public:
 
     // The volume last given to SetVolume (the layer's volume at creation).
     int GetVolume() const { return m_volume; }
+    // Any thread: asks the owner's thread to apply `volume` on its next
+    // ApplyRequestedVolume() (outputs call it from Process()).
+    void RequestVolume(int volume) { m_requestedVolume.store(volume); }
 
     std::string m_mediaFilename;
     MediaOutputStatus* m_mediaOutputStatus = nullptr;
@@ -62,5 +68,10 @@ protected:
     // retry on its own, typically from Process().
     virtual bool ApplyVolume(int volume) { return true; }
 
+    // Applies a requested volume, or retries one the device refused.
+    void ApplyRequestedVolume();
+
     int m_volume = 0;
+    bool m_volumeApplied = false;
+    std::atomic<int> m_requestedVolume{-1};
 };
