@@ -19,3 +19,9 @@ int Command_Initialize() {
 }
 void CommandProc() {}
 void CloseCommand() {}
+
+// Stand-in until the command socket lands: every command gets an empty reply.
+char* ProcessCommand(char* command, char* response) {
+    if (response) response[0] = '\0';
+    return nullptr;
+}

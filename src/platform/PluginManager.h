@@ -1,6 +1,9 @@
 // Plug-ins: none are loaded yet; the hooks the daemon calls exist.
 #pragma once
 
+#include <cstdint>
+#include <string>
+
 #include "platform/Callbacks.h"
 
 class PluginManager {
@@ -10,4 +13,6 @@ public:
     void loadUserPlugins() {}
     void Cleanup() {}
     void addControlCallbacks(CallbackMap& callbacks) {}
+    // Sync payload another system sent to the plug-in `name`.
+    void lockstepData(const std::string& name, const uint8_t* data, int len) {}
 };
