@@ -58,8 +58,7 @@ public:
     // `dayOffset` days after the Sunday that begins the current week (may be
     // negative).  An "Extend Schedule" shift applies while its window is
     // open: occurrences starting from now up to `timeDeltaThreshold` move by
-    // `timeDelta`, one already under way gets only its end moved; once the
-    // window has closed `timeDelta` is reset to 0.  This overload uses the
+    // `timeDelta`; once the window has closed `timeDelta` is reset to 0.  This overload uses the
     // system clock and the location settings.
     void pushStartEndTimes(int dayOffset, int& timeDelta, int timeDeltaThreshold);
     void pushStartEndTimes(const ScheduleContext& ctx, int dayOffset, int& timeDelta, int timeDeltaThreshold);
@@ -86,6 +85,14 @@ public:
     static bool ParseTime(const std::string& text, int offsetMinutes, ScheduleTime& out);
     static bool ParseDate(const std::string& text, int& out);
     static bool ValidDayIndex(int dayIndex);
+    // Weekday bits of a day code (Sunday 0x4000 ... Saturday 0x100); 0 for
+    // the odd/even codes 14 and 15.
+    static int DayMask(int dayIndex);
+    // Days from 15 July 2013 (the odd/even reference) to a local calendar
+    // date; negative before it.
+    static int DaysSinceOddEvenReference(int year, int month, int day);
+    // The entry's day code admits this local calendar date.
+    bool RunsOnDate(int year, int month, int day) const;
 
 private:
     // Epoch time of `t` on the given local calendar date; false when it

@@ -107,6 +107,7 @@ private:
     void AddScheduledItems(ScheduleEntry* entry, int index);
     void CheckScheduledItems(bool restarted);
     bool CheckPlaylistItem(ScheduledItem* item, time_t now, bool restarted);
+    void Preempt();
     void RunCommandItem(ScheduledItem* item);
     void Announce(int startTime, std::vector<ScheduledItem*>& items, time_t now);
     void PruneRanItems(time_t now);
@@ -128,6 +129,7 @@ private:
     ScheduledItemMap m_scheduledItems;
     ScheduledItemMap m_ranItems;
     int m_forcedNextPlaylist = -1;
+    ScheduleContext m_loadContext;  // location for sun times, read at each load
 
     std::vector<Command*> m_commands;  // owned by the registry
 };
