@@ -18,20 +18,16 @@ namespace {
 
 const char* const FALLBACK_TRIPLET = "0.1.0";
 
-bool startsWithNumber(const std::string& s) {
-    size_t i = (!s.empty() && (s[0] == 'v' || s[0] == 'V')) ? 1 : 0;
-    return i < s.size() && isdigit(static_cast<unsigned char>(s[i]));
-}
-
 }  // namespace
 
 std::string getLyrVersion() {
     std::string described = LYRD_GIT_VERSION;
     if (described.empty()) return FALLBACK_TRIPLET;
-    // Without a release tag, describe gives only the commit; keep it visible
-    // behind the fallback number so peers can still compare major/minor.
-    if (!startsWithNumber(described)) return std::string(FALLBACK_TRIPLET) + "-g" + described;
-    if (described[0] == 'v' || described[0] == 'V') described.erase(0, 1);
+    // Tags may be written "v1.2.3".
+    if (described.size() > 1 && (described[0] == 'v' || described[0] == 'V') &&
+        isdigit(static_cast<unsigned char>(described[1]))) {
+        described.erase(0, 1);
+    }
     return described;
 }
 
