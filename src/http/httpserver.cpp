@@ -110,7 +110,16 @@ namespace {
 MHD_Result onAccess(void* cls, MHD_Connection* connection, const char* url, const char* method,
                     const char* version, const char* upload, size_t* uploadSize, void** context) {
     auto* server = static_cast<webserver*>(cls);
-    return server->handle(connection, url, method, upload, uploadSize, context) ? MHD_YES : MHD_NO;
+    // Nothing may unwind through the C library: a failure here (out of
+    // memory while collecting a body) drops this one connection.
+    try {
+        return server->handle(connection, url, method, upload, uploadSize, context) ? MHD_YES : MHD_NO;
+    } catch (const std::exception& e) {
+        LogErr(VB_HTTP, "HTTP server: dropping %s %s: %s\n", method, url, e.what());
+    } catch (...) {
+        LogErr(VB_HTTP, "HTTP server: dropping %s %s\n", method, url);
+    }
+    return MHD_NO;
 }
 
 void onCompleted(void* cls, MHD_Connection*, void** context, MHD_RequestTerminationCode) {
