@@ -8,9 +8,9 @@
 
 #include "Player.h"
 #include "PortalCommands.h"
+#include "PortalTesting.h"
 #include "common.h"
 #include "overlays/GlazeManager.h"
-#include "platform/ChannelTester.h"
 #include "platform/GPIO.h"
 #include "platform/Logging.h"
 #include "platform/PluginManager.h"
@@ -229,8 +229,9 @@ void APIServer::Init() {
     server.reset(new httpserver::webserver(config));
     playerResource.reset(new PlayerResource());
     commandResource.reset(new CommandResource());
+    testingResource.reset(new TestingResource());
 
-    RegisterIfResource(*server, "/lyrd/testing", ChannelTester::INSTANCE);
+    server->register_resource("/lyrd/testing", testingResource.get(), true);
     server->register_resource("/lyrd", playerResource.get(), true);
     RegisterIfResource(*server, "/models", GlazeManager::INSTANCE);
     RegisterIfResource(*server, "/overlays", GlazeManager::INSTANCE);

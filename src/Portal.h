@@ -74,6 +74,7 @@ private:
 };
 
 class CommandResource;
+class TestingResource;
 
 class APIServer {
 public:
@@ -92,4 +93,5 @@ private:
     std::unique_ptr<httpserver::webserver> server;
     std::unique_ptr<PlayerResource> playerResource;
     std::unique_ptr<CommandResource> commandResource;
+    std::unique_ptr<TestingResource> testingResource;
 };

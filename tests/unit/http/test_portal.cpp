@@ -290,3 +290,20 @@ TEST_F(PortalTest, ApiServerRoutesItsFamiliesOverTheNetwork) {
     api.Init();
     EXPECT_TRUE(api.GetServer()->is_running());
 }
+
+TEST_F(PortalTest, ChannelTestShowsAsTestingWhateverThePlayerDoes) {
+    APIServer api(0, "127.0.0.1");
+    api.Init();
+    httpserver::webserver& ws = *api.GetServer();
+    auto post = [&](const std::string& body) {
+        return ws.answer(http_request("POST", "/lyrd/testing", body));
+    };
+    auto refused = post(R"({"enabled":1,"mode":"NoSuchPattern"})");
+    EXPECT_EQ(refused->get_response_code(), 400);
+    EXPECT_EQ(post("[1]")->get_response_code(), 400);
+    ASSERT_EQ(post(R"({"enabled":1,"mode":"RGBFill","channelSet":"1-3"})")->get_response_code(), 200);
+    EXPECT_EQ(doc(ws.answer(http_request("GET", "/lyrd/status")))["status_name"].asString(), "testing");
+    EXPECT_EQ(doc(ws.answer(http_request("GET", "/lyrd/testing")))["mode"].asString(), "RGBFill");
+    ASSERT_EQ(post(R"({"enabled":0})")->get_response_code(), 200);
+    EXPECT_EQ(doc(ws.answer(http_request("GET", "/lyrd/status")))["status_name"].asString(), "idle");
+}

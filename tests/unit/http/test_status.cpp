@@ -8,7 +8,8 @@
 
 namespace {
 
-Json::Value info(const std::string& entryJson, const std::string& name = "/media/playlists/Evening Show.json") {
+Json::Value info(const std::string& entryJson,
+                 const std::string& name = "/media/playlists/Evening Show.json") {
     Json::Value i;
     i["name"] = name;
     i["desc"] = "Front yard";
@@ -81,7 +82,8 @@ TEST(PlayingStatus, DynamicEntryReportsTheGeneratedEntry) {
 }
 
 TEST(PlayingStatus, PlaylistNameLosesDirectoryAndExtensionButNotLseq) {
-    EXPECT_EQ(playing(info("{}", "C:\\shows\\xmas.v2.json"))["current_playlist"]["playlist"].asString(), "xmas.v2");
+    EXPECT_EQ(playing(info("{}", "C:\\shows\\xmas.v2.json"))["current_playlist"]["playlist"].asString(),
+              "xmas.v2");
     EXPECT_EQ(playing(info("{}", "/seq/tree.lseq"))["current_playlist"]["playlist"].asString(), "tree.lseq");
     EXPECT_EQ(playing(info("{}", "plain"))["current_playlist"]["playlist"].asString(), "plain");
 }
