@@ -241,11 +241,17 @@ bool CinemaOutput::IsPlaying() {
     return m_mediaOutputStatus->status == 1;
 }
 
-// Opening and buffering count as playing: only an end, an error or a stop
-// means the media is over.
+// Only an end, an error or a stop means the media is over: right after
+// play() the state still reads "nothing special" until the input reports in,
+// and opening or buffering are part of playing.
 static bool PlayerIsPlaying(libvlc_media_player_t* player) {
     libvlc_state_t state = libvlc_media_player_get_state(player);
-    return state == libvlc_Opening || state == libvlc_Buffering || state == libvlc_Playing;
+    return state != libvlc_Stopped && state != libvlc_Ended && state != libvlc_Error;
+}
+
+static bool PlayerFailedOrEnded(libvlc_media_player_t* player) {
+    libvlc_state_t state = libvlc_media_player_get_state(player);
+    return state == libvlc_Error || state == libvlc_Ended;
 }
 
 bool CinemaOutput::Process() {
@@ -262,7 +268,11 @@ bool CinemaOutput::Process() {
     int64_t length = data->length;
     bool ended = false;
     if (t == 0) {
-        if (libvlc_media_player_get_position(data->player) >= -0.5f) {
+        // A file libVLC cannot open reports time 0 and position 0 forever;
+        // its error state is what tells it from one that is still opening.
+        if (PlayerFailedOrEnded(data->player)) {
+            ended = true;
+        } else if (libvlc_media_player_get_position(data->player) >= -0.5f) {
             st->mediaSeconds = 0.0f;
             st->secondsElapsed = 0;
             st->subSecondsElapsed = 0;
