@@ -1,4 +1,3 @@
-// Placeholder binding while the player front is being built.
 #include "SchedulePlayer.h"
 
 #include "Player.h"
@@ -8,22 +7,32 @@ PlayerFrontSchedulePlayer& PlayerFrontSchedulePlayer::Get() {
     return player;
 }
 
-int PlayerFrontSchedulePlayer::GetStatus() { return Player::INSTANCE.GetStatus(); }
-std::string PlayerFrontSchedulePlayer::GetPlaylistName() { return Player::INSTANCE.GetPlaylistName(); }
-bool PlayerFrontSchedulePlayer::WasScheduled() { return Player::INSTANCE.WasScheduled(); }
-int PlayerFrontSchedulePlayer::GetRepeat() { return 0; }
-int PlayerFrontSchedulePlayer::GetStopMethod() { return 0; }
-int PlayerFrontSchedulePlayer::GetScheduleEntry() { return Player::INSTANCE.GetScheduleEntry(); }
-int PlayerFrontSchedulePlayer::GetPriority() { return 0; }
-time_t PlayerFrontSchedulePlayer::GetScheduledStartTime() { return 0; }
-time_t PlayerFrontSchedulePlayer::GetScheduledStopTime() { return 0; }
-time_t PlayerFrontSchedulePlayer::GetActualStartTime() { return 0; }
-time_t PlayerFrontSchedulePlayer::GetCurrentStopTime() { return 0; }
-bool PlayerFrontSchedulePlayer::WasForceStopped() { return Player::INSTANCE.forceStopped; }
-std::string PlayerFrontSchedulePlayer::GetForceStoppedPlaylist() { return ""; }
-int PlayerFrontSchedulePlayer::StartScheduledPlaylist(const std::string&, int, int, int, int, long, long, int) {
-    return 0;
+namespace {
+Player& P() { return Player::INSTANCE; }
+}  // namespace
+
+int PlayerFrontSchedulePlayer::GetStatus() { return P().GetStatus(); }
+std::string PlayerFrontSchedulePlayer::GetPlaylistName() { return P().GetPlaylistName(); }
+bool PlayerFrontSchedulePlayer::WasScheduled() { return P().WasScheduled(); }
+int PlayerFrontSchedulePlayer::GetRepeat() { return P().GetRepeat(); }
+int PlayerFrontSchedulePlayer::GetStopMethod() { return P().GetStopMethod(); }
+int PlayerFrontSchedulePlayer::GetScheduleEntry() { return P().GetScheduleEntry(); }
+int PlayerFrontSchedulePlayer::GetPriority() { return P().GetPriority(); }
+time_t PlayerFrontSchedulePlayer::GetScheduledStartTime() { return P().GetOrigStartTime(); }
+time_t PlayerFrontSchedulePlayer::GetScheduledStopTime() { return P().GetOrigStopTime(); }
+time_t PlayerFrontSchedulePlayer::GetActualStartTime() { return P().GetStartTime(); }
+time_t PlayerFrontSchedulePlayer::GetCurrentStopTime() { return P().GetStopTime(); }
+bool PlayerFrontSchedulePlayer::WasForceStopped() { return P().forceStopped; }
+std::string PlayerFrontSchedulePlayer::GetForceStoppedPlaylist() { return P().GetForceStoppedPlaylist(); }
+
+int PlayerFrontSchedulePlayer::StartScheduledPlaylist(const std::string& name, int startPosition, int repeat,
+                                                      int scheduleEntry, int priority, long startTime,
+                                                      long stopTime, int stopMethod) {
+    return P().StartScheduledPlaylist(name, startPosition, repeat, scheduleEntry, priority, startTime, stopTime,
+                                      stopMethod);
 }
-void PlayerFrontSchedulePlayer::StopNow(int) {}
-void PlayerFrontSchedulePlayer::StopGracefully(int, int) {}
-bool PlayerFrontSchedulePlayer::AdjustPlaylistStopTime(int) { return false; }
+void PlayerFrontSchedulePlayer::StopNow(int forced) { P().StopNow(forced); }
+void PlayerFrontSchedulePlayer::StopGracefully(int forced, int afterCurrentLoop) {
+    P().StopGracefully(forced, afterCurrentLoop);
+}
+bool PlayerFrontSchedulePlayer::AdjustPlaylistStopTime(int seconds) { return P().AdjustPlaylistStopTime(seconds); }
