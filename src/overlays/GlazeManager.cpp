@@ -26,6 +26,15 @@ GlazeManager::GlazeManager() {}
 GlazeManager::~GlazeManager() {
     stopUpdateThread();
     deleteAllModels();
+    // A manager other than the daemon's own (tests, tools) takes its
+    // commands with it; the registry may already be gone at process exit,
+    // so the static instance leaves them.
+    if (commandsRegistered && this != &INSTANCE) {
+        for (const auto& n : OverlayCommand::names()) {
+            auto* c = dynamic_cast<OverlayCommand*>(CommandManager::INSTANCE.getCommand(n));
+            if (c && c->getManager() == this) CommandManager::INSTANCE.removeCommand(n);
+        }
+    }
 }
 
 void GlazeManager::Initialize() {
@@ -41,6 +50,7 @@ void GlazeManager::loadModelMap() {
     deleteAllModels();
     ConvertCMMFileToJSON();
 
+    autoCreate = true;
     std::string path = getLyrMediaDir("/config") + "/model-overlays.json";
     if (!FileExists(path)) return;
     Json::Value root;
@@ -48,7 +58,9 @@ void GlazeManager::loadModelMap() {
         LogErr(VB_CHANNELOUT, "Error parsing model-overlays.json.\n");
         return;
     }
-    if (root.isMember("autoCreate")) autoCreate = root["autoCreate"].asBool();
+    if (root.isMember("autoCreate") && root["autoCreate"].isConvertibleTo(Json::booleanValue)) {
+        autoCreate = root["autoCreate"].asBool();
+    }
     if (!root.isMember("models")) return;
     if (!root["models"].isArray()) {
         LogErr(VB_CHANNELOUT, "model-overlays.json: \"models\" is not an array; no models loaded\n");

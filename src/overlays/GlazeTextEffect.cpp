@@ -129,21 +129,29 @@ private:
 
 const std::string RunningText::kName = "Text";
 
+// Only fonts whose file exists are handed to the library.
+std::string usableFontFile(GlazeManager* g, const std::string& font) {
+    std::string mapped = g->mapFont(font);
+    if (mapped.find('/') != std::string::npos) return FileExists(mapped) ? mapped : "";
+    return magickFontFile(font);
+}
+
 std::string defaultFont(GlazeManager* g) {
-    auto it = g->fonts.find("DejaVuSans");
-    if (it != g->fonts.end() && !it->second.empty()) return it->second;
-    for (const auto& f : g->fonts) {
-        if (!f.second.empty()) return f.second;
+    for (const char* preferred : {"DejaVuSans", "FreeSans", "LiberationSans-Regular"}) {
+        std::string f = usableFontFile(g, preferred);
+        if (!f.empty()) return f;
     }
-    return "";
+    for (const auto& f : g->fonts) {
+        if (!f.second.empty() && FileExists(f.second)) return f.second;
+    }
+    const char* fallback = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
+    return FileExists(fallback) ? fallback : "";
 }
 
 std::string chooseFont(GlazeManager* g, const std::string& font) {
     if (font.empty()) return defaultFont(g);
-    std::string mapped = g->mapFont(font);
-    if (mapped != font || g->fonts.count(font) || (font.find('/') != std::string::npos && FileExists(font))) {
-        return mapped;
-    }
+    std::string file = usableFontFile(g, font);
+    if (!file.empty()) return file;
     LogWarn(VB_CHANNELOUT, "Unknown font \"%s\"; using the default font\n", font.c_str());
     return defaultFont(g);
 }
@@ -190,12 +198,18 @@ bool GlazeTextEffect::render(const std::string& input, const std::string& fontPa
         LogWarn(VB_CHANNELOUT, "Overlay text of %zu bytes cut to %zu\n", text.size(), kMaxTextBytes);
         text = cutUtf8(text, kMaxTextBytes);
     }
-    // A leading '@' would make the library read the text from a file.
-    if (!text.empty() && text[0] == '@') text = " " + text;
+    if (fontPath.empty()) {
+        failure = "no usable font file";
+        return false;
+    }
     try {
         Magick::Image probe(Magick::Geometry(1, 1), Magick::Color("black"));
-        if (!fontPath.empty()) probe.font(fontPath);
+        probe.font(fontPath);
         probe.fontPointsize(pointSize);
+        // Measuring with a font the library cannot read corrupts its heap,
+        // while drawing fails cleanly: so draw once first.
+        std::list<Magick::Drawable> check{Magick::DrawableText(0, 0, "x")};
+        probe.draw(check);
         Magick::TypeMetric m;
         probe.fontTypeMetrics(text, &m);
         double w = std::ceil(m.textWidth()) + 2, h = std::ceil(m.textHeight());
@@ -209,12 +223,11 @@ bool GlazeTextEffect::render(const std::string& input, const std::string& fontPa
         out.width = std::max(1, (int)w);
         out.height = std::max(1, (int)h);
         Magick::Image img(Magick::Geometry(out.width, out.height), Magick::Color("black"));
-        if (!fontPath.empty()) img.font(fontPath);
+        img.font(fontPath);
         img.fontPointsize(pointSize);
         img.antiAlias(antiAlias);
         img.fillColor(Magick::ColorRGB(((color >> 16) & 0xFF) / 255.0, ((color >> 8) & 0xFF) / 255.0,
                                        (color & 0xFF) / 255.0));
-        img.strokeColor(Magick::Color());
         std::list<Magick::Drawable> draw;
         draw.push_back(Magick::DrawableTextAntialias(antiAlias));
         draw.push_back(Magick::DrawableText(0, m.ascent(), text));

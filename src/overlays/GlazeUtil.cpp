@@ -77,6 +77,15 @@ void addMagickFonts(std::map<std::string, std::string>& fonts) {
     free(list);
 }
 
+std::string magickFontFile(const std::string& name) {
+    ExceptionInfo exception;
+    GetExceptionInfo(&exception);
+    const TypeInfo* info = GetTypeInfo(name.c_str(), &exception);
+    DestroyExceptionInfo(&exception);
+    if (!info || !info->glyphs || !FileExists(info->glyphs)) return "";
+    return info->glyphs;
+}
+
 bool parseCMMLine(const std::string& raw, Json::Value& model) {
     std::string line = raw;
     TrimWhiteSpace(line);

@@ -24,6 +24,10 @@ void findFonts(const std::string& dir, std::map<std::string, std::string>& fonts
 // The font names GraphicsMagick knows, each with an empty path.
 void addMagickFonts(std::map<std::string, std::string>& fonts);
 
+// The font file GraphicsMagick has for one of its font names, when that
+// file exists; "" otherwise.
+std::string magickFontFile(const std::string& name);
+
 // One line of the older channel-memory-map file ("name,start,count,
 // orientation,corner,strings,strands") as a model object; false for a
 // comment, a line with a missing field, or a start or count below 1.

@@ -48,6 +48,12 @@ Command::CommandArg arg(const std::string& name, const std::string& type, const 
 
 }  // namespace
 
+const std::vector<std::string>& OverlayCommand::names() {
+    static const std::vector<std::string> n{"Overlay Model State", "Overlay Model Fill", "Overlay Model Text",
+                                            "Overlay Model Clear", "Overlay Model Effect"};
+    return n;
+}
+
 void OverlayCommand::addModelArg(const std::string& argName, const std::string& type) {
     CommandArg a(argName, type, argName);
     a.contentListUrl = kModelsUrl;

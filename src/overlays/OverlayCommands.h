@@ -20,6 +20,9 @@ class GlazeManager;
 class OverlayCommand : public Command {
 public:
     OverlayCommand(const std::string& name, GlazeManager* manager) : Command(name), manager(manager) {}
+    GlazeManager* getManager() const { return manager; }
+    // The five names, in registration order.
+    static const std::vector<std::string>& names();
 
 protected:
     // Adds the "Model(s)" argument every command starts with.
