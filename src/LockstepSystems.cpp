@@ -376,10 +376,26 @@ static bool expandSubnet(const std::string& item, std::set<std::string>& out) {
     return true;
 }
 
+// Splits on "," except inside "[...]", where the commas belong to a list.
+static std::vector<std::string> splitOutsideBrackets(const std::string& spec) {
+    std::vector<std::string> items(1);
+    int depth = 0;
+    for (char c : spec) {
+        if (c == '[') depth++;
+        if (c == ']' && depth > 0) depth--;
+        if (c == ',' && depth == 0) {
+            items.emplace_back();
+        } else {
+            items.back() += c;
+        }
+    }
+    return items;
+}
+
 std::set<std::string> ExpandHTTPSubnets(const std::string& spec, std::set<std::string>& named,
                                         const std::function<std::string(const std::string&)>& resolve) {
     std::set<std::string> out;
-    for (auto item : split(spec, ',')) {
+    for (auto item : splitOutsideBrackets(spec)) {
         TrimWhiteSpace(item);
         if (item.empty()) continue;
         if (item.find('[') != std::string::npos) {
