@@ -1,24 +1,90 @@
-// MQTT client over libmosquitto: topics are relative to the configured prefix.
-// Stand-in until the real client lands.
+// MQTT client over libmosquitto.
+//
+// Every topic is relative to the base topic "<prefix>/lyrd/<host name>"
+// ("lyrd/<host name>" with no prefix); the host name is the "HostName"
+// setting, else the system's.  Published: base + "/" + subTopic.
+//
+// Obeyed (subscribed on every connect):
+//   base/set/playlist/<any name>/<action>   -> playlist->MQTTHandler(...)
+//   base/set/command/<command name>         -> the command registry; the
+//       payload is a JSON array of arguments, or one argument as text
+//   base + each topic given to AddCallback (exact match)
+//
+// Availability: "availability" is "online" (retained) once SetReady() ran;
+// the broker publishes the retained last will "offline" if the connection
+// drops, and PrepareForShutdown() publishes it itself before disconnecting.
+//
+// Connecting runs in the background: Init() only fails when the host does
+// not resolve or the client cannot be set up; lost connections are retried
+// by libmosquitto's own thread with a growing delay.
+//
+// Threading: Publish, AddCallback and the getters may be called from any
+// thread.  Callbacks run on the client's network thread, one at a time.
+// RemoveCallback waits until a callback in progress has returned, so an
+// owner may free what its callback uses once RemoveCallback is back; never
+// call it from inside a callback or while holding a lock a callback takes.
 #pragma once
 
+#include <atomic>
+#include <functional>
+#include <map>
+#include <mutex>
 #include <string>
+
+struct mosquitto;
+struct mosquitto_message;
 
 class MosquittoClient {
 public:
-    MosquittoClient(const std::string& host, int port, const std::string& prefix)
-        : host(host), port(port), prefix(prefix) {}
-    ~MosquittoClient() {}
-    bool Init(const std::string& username, const std::string& password, const std::string& caFile) { return false; }
-    void SetReady() {}
-    void PrepareForShutdown() {}
-    bool IsConnected() { return false; }
-    void Publish(const std::string& subTopic, const std::string& msg, bool retain = false, int qos = 1) {}
+    using Callback = std::function<void(const std::string& topic, const std::string& payload)>;
+
+    // port <= 0 means the standard 1883.
+    MosquittoClient(const std::string& host, int port, const std::string& prefix);
+    ~MosquittoClient();
+
+    // caFile non-empty turns on TLS with that CA.  False when the host does
+    // not resolve or libmosquitto refuses the settings.
+    bool Init(const std::string& username, const std::string& password, const std::string& caFile);
+    void SetReady();
+    void PrepareForShutdown();
+    bool IsConnected();
+
+    void Publish(const std::string& subTopic, const std::string& msg, bool retain = false, int qos = 1);
+    void Publish(const std::string& subTopic, int value, bool retain = false, int qos = 1);
+
+    // `topic` is relative to the base topic and starts with "/"; the callback
+    // receives the relative topic.  Returns an id for RemoveCallback.
+    int AddCallback(const std::string& topic, Callback cb);
+    void RemoveCallback(int id);
+
+    const std::string& GetBaseTopic() const { return baseTopic; }
+    std::string FullTopic(const std::string& subTopic) const;
 
 private:
+    static void OnConnect(struct mosquitto* m, void* self, int rc);
+    static void OnDisconnect(struct mosquitto* m, void* self, int rc);
+    static void OnMessage(struct mosquitto* m, void* self, const struct mosquitto_message* msg);
+    void Subscribe(const std::string& relative);
+    void HandleMessage(const std::string& topic, const std::string& payload);
+    bool HandleSetTopic(const std::string& relative, const std::string& payload);
+
     std::string host;
     int port;
     std::string prefix;
+    std::string baseTopic;
+    struct mosquitto* mosq = nullptr;
+    std::atomic<bool> connected{false};
+    std::atomic<bool> ready{false};
+    std::atomic<bool> loopRunning{false};
+
+    struct Registered {
+        std::string topic;
+        Callback cb;
+    };
+    std::mutex callbackLock;                // guards callbacks and nextId
+    std::recursive_mutex dispatchLock;      // held while callbacks run
+    std::map<int, Registered> callbacks;
+    int nextId = 1;
 };
 
 extern MosquittoClient* mqtt;

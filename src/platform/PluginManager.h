@@ -1,5 +1,10 @@
-// Plug-ins: none are loaded yet; the hooks the daemon calls exist.
+// Plug-ins: none are loaded by this build.  The hooks the daemon calls exist
+// and do nothing, so callers need no special cases.
+//
+// Threading: every hook may be called from any thread.
 #pragma once
+
+#include <json/json.h>
 
 #include <cstdint>
 #include <string>
@@ -13,6 +18,12 @@ public:
     void loadUserPlugins() {}
     void Cleanup() {}
     void addControlCallbacks(CallbackMap& callbacks) {}
+
     // Sync payload another system sent to the plug-in `name`.
     void lockstepData(const std::string& name, const uint8_t* data, int len) {}
+    // A playlist started ("start"), moved on ("playing") or stopped ("stop").
+    void playlistCallback(const Json::Value& playlistInfo, const std::string& action,
+                          const std::string& section, int position) {}
+    // Media of a playlist entry is about to play.
+    void mediaCallback(const Json::Value& playlistInfo, const std::string& mediaName) {}
 };

@@ -151,23 +151,38 @@ public:
     static void DeleteFinishedPlaylists();
 
 private:
+    // What a finished entry asks for next (see PlaylistEntryBase).
+    struct Branch {
+        int type;
+        std::string section;
+        int item;
+        std::string data;
+    };
+
     std::string PlaylistPathFor(const std::string& playlistName);
     Json::Value BuildOnTheFlyPlaylist(const std::string& seqName);
+    void LoadSubPlaylist(std::vector<PlaylistEntryBase*>& section, const Json::Value& element);
     void NumberEntries();
+    size_t EntryCount() const;
     void DeleteSections();
-    std::vector<PlaylistEntryBase*>* SectionByName(const std::string& sectionName, std::string& canonical);
     void PlaceAtStartPosition();
-    void AdvanceAfterFinished(PlaylistEntryBase* finished);
-    void EndOfSection();
+    bool HandleFinishedEntry(PlaylistEntryBase* e, Playlist*& next);
+    bool Advance(const Branch& branch);
+    bool EndOfSection();
     void PublishSection();
     void PluginCallback(const char* action);
     void RegisterMqttCallbacks();
     void MqttPublish(const std::string& topic, const std::string& value);
     void MqttPublish(const std::string& topic, int value);
     PlaylistEntryBase* CurrentEntry();
+    void StopCurrentEntry();
     int StartAt(int target);
+    void ResumeAfterChild();
+    void StopRequested(int how);
+    static bool IsPendingCleanup(Playlist* p);
 
     int status = PLAYLIST_STATUS_IDLE;
+    int statusBeforePause = PLAYLIST_STATUS_PLAYING;
     std::string currentState = "idle";
     std::string currentSectionName = "New";
     std::vector<PlaylistEntryBase*>* currentSection = nullptr;
@@ -183,6 +198,8 @@ private:
     Playlist* parentPlaylist = nullptr;
     std::recursive_mutex playlistMutex;
     std::vector<int> mqttCallbackIds;
+    long fileTimeNs = 0;  // sub-second part of the modification time
+    int nestedLoads = 0;  // playlist files inlined by the current load
 };
 
 // The playlist in charge; the Player and every other caller go through it.
