@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "Portal.h"
+#include "channeloutput/ChannelOutputThread.h"
 #include "common.h"
 #include "mediaoutput/MediaOutput.h"
 #include "platform/Logging.h"
@@ -306,4 +307,6 @@ TEST_F(PortalTest, ChannelTestShowsAsTestingWhateverThePlayerDoes) {
     EXPECT_EQ(doc(ws.answer(http_request("GET", "/lyrd/testing")))["mode"].asString(), "RGBFill");
     ASSERT_EQ(post(R"({"enabled":0})")->get_response_code(), 200);
     EXPECT_EQ(doc(ws.answer(http_request("GET", "/lyrd/status")))["status_name"].asString(), "idle");
+    // The test started the output thread; the daemon's tear-down would stop it.
+    StopChannelOutputThread();
 }
