@@ -1,6 +1,8 @@
 #include "ScheduleEntry.h"
 
+#include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -104,11 +106,27 @@ std::string FormatDate(int date) {
     return buf;
 }
 
-bool SameWallClock(time_t t, const struct tm& want) {
-    struct tm got;
-    localtime_r(&t, &got);
-    return got.tm_year == want.tm_year && got.tm_mon == want.tm_mon && got.tm_mday == want.tm_mday &&
-           got.tm_hour == want.tm_hour && got.tm_min == want.tm_min && got.tm_sec == want.tm_sec;
+// Days since 1970-01-01 of a proleptic Gregorian date, and back; pure
+// arithmetic, so date steps never depend on the time zone.
+int64_t DaysFromCivil(int64_t y, int m, int d) {
+    y -= m <= 2;
+    int64_t era = (y >= 0 ? y : y - 399) / 400;
+    int64_t yoe = y - era * 400;
+    int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+}
+
+void CivilFromDays(int64_t z, int& year, int& month, int& day) {
+    z += 719468;
+    int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    int64_t doe = z - era * 146097;
+    int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    int64_t mp = (5 * doy + 2) / 153;
+    day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+    month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+    year = static_cast<int>(yoe + era * 400 + (month <= 2));
 }
 
 long UtcOffset(time_t t) {
@@ -119,63 +137,28 @@ long UtcOffset(time_t t) {
 
 // Normalised local calendar date `days` after (year, month, day).
 void AddDays(int& year, int& month, int& day, int days) {
-    struct tm t = {};
-    t.tm_year = year - 1900;
-    t.tm_mon = month - 1;
-    t.tm_mday = day + days;
-    t.tm_hour = 12;
-    t.tm_isdst = -1;
-    mktime(&t);
-    year = t.tm_year + 1900;
-    month = t.tm_mon + 1;
-    day = t.tm_mday;
+    CivilFromDays(DaysFromCivil(year, month, day) + days, year, month, day);
 }
 
 }  // namespace
 
 time_t LocalWallClockToEpoch(int year, int month, int day, int secondOfDay) {
-    int dayShift = secondOfDay / 86400;
-    secondOfDay %= 86400;
-    if (secondOfDay < 0) {
-        secondOfDay += 86400;
-        dayShift--;
-    }
-    AddDays(year, month, day, dayShift);
-
-    struct tm want = {};
-    want.tm_year = year - 1900;
-    want.tm_mon = month - 1;
-    want.tm_mday = day;
-    want.tm_hour = secondOfDay / 3600;
-    want.tm_min = secondOfDay / 60 % 60;
-    want.tm_sec = secondOfDay % 60;
-
-    time_t candidates[3];
-    int n = 0;
-    for (int isdst : {-1, 0, 1}) {
-        struct tm t = want;
-        t.tm_isdst = isdst;
-        candidates[n++] = mktime(&t);
-    }
+    // The wall-clock time read as if it were UTC; the real instant is that
+    // minus the zone's offset, which lies within 14 hours either way.  At
+    // most one offset change falls in that span, so the offsets 14 hours
+    // before and after give every candidate.
+    const time_t wall = static_cast<time_t>(DaysFromCivil(year, month, day) * 86400 + secondOfDay);
+    const long before = UtcOffset(wall - 50400), after = UtcOffset(wall + 50400);
+    const time_t early = wall - std::max(before, after), late = wall - std::min(before, after);
     // Fall-back nights hold the time twice: take the first.
-    time_t best = -1;
-    bool found = false;
-    time_t lo = candidates[0], hi = candidates[0];
-    for (time_t c : candidates) {
-        if (c < lo) lo = c;
-        if (c > hi) hi = c;
-        if (SameWallClock(c, want) && (!found || c < best)) {
-            best = c;
-            found = true;
-        }
-    }
-    if (found) return best;
+    if (UtcOffset(early) == wall - early) return early;
+    if (UtcOffset(late) == wall - late) return late;
     // Skipped by a spring-forward change: the moment the clocks jump.
-    if (UtcOffset(lo) == UtcOffset(hi)) return candidates[0];
-    long after = UtcOffset(hi);
+    time_t lo = early, hi = late;
+    long afterJump = UtcOffset(hi);
     while (hi - lo > 1) {
         time_t mid = lo + (hi - lo) / 2;
-        if (UtcOffset(mid) == after)
+        if (UtcOffset(mid) == afterJump)
             hi = mid;
         else
             lo = mid;
@@ -268,17 +251,8 @@ int ScheduleEntry::DayMask(int dayIndex) {
 }
 
 int ScheduleEntry::DaysSinceOddEvenReference(int year, int month, int day) {
-    // Days since the civil epoch (proleptic Gregorian), so daylight-saving
-    // hours never shift the count.
-    auto civil = [](int y, int m, int d) {
-        y -= m <= 2;
-        int era = (y >= 0 ? y : y - 399) / 400;
-        int yoe = y - era * 400;
-        int doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-        int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-        return era * 146097 + doe;
-    };
-    return civil(year, month, day) - civil(2013, 7, 15);
+    // Calendar days, so daylight-saving hours never shift the count.
+    return static_cast<int>(DaysFromCivil(year, month, day) - DaysFromCivil(2013, 7, 15));
 }
 
 bool ScheduleEntry::RunsOnDate(int year, int month, int day) const {
@@ -286,14 +260,10 @@ bool ScheduleEntry::RunsOnDate(int year, int month, int day) const {
         bool odd = DaysSinceOddEvenReference(year, month, day) % 2 != 0;
         return odd == (dayIndex == 14);
     }
-    struct tm t = {};
-    t.tm_year = year - 1900;
-    t.tm_mon = month - 1;
-    t.tm_mday = day;
-    t.tm_hour = 12;
-    t.tm_isdst = -1;
-    mktime(&t);
-    return (DayMask(dayIndex) & (0x4000 >> t.tm_wday)) != 0;
+    // 1 January 1970 was a Thursday.
+    int64_t days = DaysFromCivil(year, month, day);
+    int wday = static_cast<int>(((days % 7) + 11) % 7);
+    return (DayMask(dayIndex) & (0x4000 >> wday)) != 0;
 }
 
 bool ScheduleEntry::LoadFromJson(Json::Value& v) { return LoadFromJson(v, -1); }

@@ -90,21 +90,17 @@ Scheduler::~Scheduler() {
 }
 
 void Scheduler::RegisterCommands() {
-    Command* next = new StartNextItemCommand(this);
-    Command* extend = new ExtendScheduleCommand(this, m_player);
-    m_commands = {next, extend};
-    CommandManager::INSTANCE.addCommand(next);
-    CommandManager::INSTANCE.addCommand(extend);
+    CommandManager::INSTANCE.addCommand(new StartNextItemCommand(this));
+    CommandManager::INSTANCE.addCommand(new ExtendScheduleCommand(this, m_player));
 }
 
 // The registry owns the commands, but they point at this scheduler: take them
-// out (unless a newer scheduler has replaced them) so none outlives it.
+// out, unless a newer scheduler has already replaced them with its own.
 void Scheduler::UnregisterCommands() {
-    for (Command* c : m_commands) {
-        std::string name = c->name;
-        if (CommandManager::INSTANCE.getCommand(name) == c) CommandManager::INSTANCE.removeCommand(name);
+    for (const char* name : {"Start Next Scheduled Item", "Extend Schedule"}) {
+        auto* cmd = dynamic_cast<ScheduleCommand*>(CommandManager::INSTANCE.getCommand(name));
+        if (cmd && cmd->GetScheduler() == this) CommandManager::INSTANCE.removeCommand(name);
     }
-    m_commands.clear();
 }
 
 std::string Scheduler::ScheduleFilePath() { return getLyrMediaDir("/config") + "/schedule.json"; }

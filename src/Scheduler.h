@@ -131,7 +131,6 @@ private:
     int m_forcedNextPlaylist = -1;
     ScheduleContext m_loadContext;  // location for sun times, read at each load
 
-    std::vector<Command*> m_commands;  // owned by the registry
 };
 
 class ScheduleCommand : public Command {

@@ -212,6 +212,18 @@ TEST_F(RunTest, StartNextScheduledItemNow) {
     EXPECT_EQ("Show@" + std::to_string(At(12)) + "-" + std::to_string(At(20)), player.starts.at(0));
 }
 
+TEST_F(RunTest, CommandsFollowTheSchedulerThatRegisteredThemLast) {
+    Schedule("[]");
+    clock.now = At(12);
+    auto first = std::make_unique<Scheduler>(clock, player);
+    Make();  // replaces the first one's commands
+    first.reset();
+    EXPECT_EQ("Unable to start next scheduled item",
+              CommandManager::INSTANCE.run("Start Next Scheduled Item", {})->get());
+    sched.reset();
+    EXPECT_TRUE(CommandManager::INSTANCE.run("Start Next Scheduled Item", {})->isError());  // gone with it
+}
+
 TEST_F(RunTest, DisabledSchedulerStartsNothingButStillReports) {
     SetSetting("DisableScheduler", 1);
     Schedule(R"([{"playlist": "Show", "startTime": "18:00:00", "endTime": "20:00:00"}])");
