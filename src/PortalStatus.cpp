@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
-#include <type_traits>
 
 #include "Lockstep.h"
 #include "Player.h"
@@ -30,40 +29,6 @@ using httpserver::http_response;
 using httpserver::string_response;
 
 namespace {
-
-// The sync subsystem grows its status queries in steps; these answer
-// from whatever the linked-in component offers.
-#define PORTAL_DETECT(Name, expr)          \
-    template <typename T, typename = void> \
-    struct Name : std::false_type {};      \
-    template <typename T>                  \
-    struct Name<T, std::void_t<decltype(expr)>> : std::true_type {};
-
-PORTAL_DETECT(HasSyncStats, std::declval<T&>().GetSyncStats())
-PORTAL_DETECT(HasSendingSync, std::declval<T&>().IsSendingSync())
-
-template <typename T>
-Json::Value syncStatsOf(T* l) {
-    if constexpr (HasSyncStats<T>::value) {
-        if (l) return l->GetSyncStats();
-    }
-    return Json::Value(Json::objectValue);
-}
-
-template <typename T>
-void resetSyncStatsOf(T* l) {
-    if constexpr (HasSyncStats<T>::value) {
-        if (l) l->ResetSyncStats();
-    }
-}
-
-template <typename T>
-bool sendingSyncOf(T* l) {
-    if constexpr (HasSendingSync<T>::value) {
-        if (l) return l->IsSendingSync();
-    }
-    return false;
-}
 
 // Members of documents other components build: a missing member, or a
 // member of something that is not an object, reads as null instead of
@@ -320,7 +285,7 @@ void PlayerResource::GetCurrentStatus(Json::Value& result) {
     result["mode_name"] = modeToString(mode);
     result["status"] = status;
     result["bridging"] = HasBridgeData();
-    result["lockstep"] = sendingSyncOf(lockstep);
+    result["lockstep"] = lockstep != nullptr && lockstep->IsSendingSync();
     result["status_name"] = ChannelTester::INSTANCE.Testing() ? "testing" : statusName(status);
     result["volume"] = getVolume();
 
@@ -413,14 +378,14 @@ bool PlayerResource::HandleGet(const std::string& endpoint, const http_request& 
             SetErrorResult(result, 400, "Lockstep did not return any systems.");
         }
     } else if (endpoint == "lockstepStats") {
-        result = syncStatsOf(lockstep);
+        result = (lockstep ? lockstep->GetSyncStats() : Json::Value());
         if (result.isObject() && result.isMember("systems")) {
             SetOKResult(result, "");
         } else {
             result = Json::Value();
             SetErrorResult(result, 400, "Lockstep did not return any systems.");
         }
-        if (req.get_arg("reset") == "1") resetSyncStatsOf(lockstep);
+        if (req.get_arg("reset") == "1" && lockstep) lockstep->ResetSyncStats();
     } else if (endpoint == "playlists") {
         LogDebug(VB_HTTP, "API - Getting current playlist\n");
         Json::Value list(Json::arrayValue);

@@ -123,3 +123,38 @@ class TestWrites:
         assert st == 200
         assert json.loads(body) == {"Status": "OK", "respCode": 200, "Message": "Shutting down lyrd"}
         assert d.wait_exit(15) == 0
+
+
+class TestPlaying:
+    def test_status_and_read_endpoints_while_a_playlist_plays(self, host):
+        host.write_file("playlists/Evening Show.json", {
+            "name": "Evening Show", "desc": "Front yard", "repeat": 0, "loopCount": 0, "leadIn": [],
+            "mainPlaylist": [{"type": "pause", "duration": 30, "enabled": 1, "playOnce": 0}], "leadOut": []})
+        d = host.start_daemon()
+        host.wait_http()
+        st, _, text = host.http("POST", "/command", body={"command": "Start Playlist", "args": ["Evening Show"]})
+        assert st == 200, text
+        deadline = time.monotonic() + 10
+        while True:
+            doc = get_json(host, "/lyrd/status")[2]
+            if doc["status"] == 1 and int(doc["seconds_played"]) >= 1:
+                break
+            assert time.monotonic() < deadline, doc
+            time.sleep(0.2)
+        assert doc["status_name"] == "playing"
+        cp = doc["current_playlist"]
+        assert (cp["playlist"], cp["description"], cp["type"], cp["count"]) == ("Evening Show", "Front yard",
+                                                                                 "pause", "1")
+        assert int(doc["seconds_played"]) + int(doc["seconds_remaining"]) in (29, 30)
+        assert doc["time_remaining"] == "00:%02d" % int(doc["seconds_remaining"])
+        assert "scheduler" in doc and doc["repeat_mode"] == 0
+        assert get_json(host, "/lyrd/playlists")[2]["playlists"] == ["Evening Show"]
+        assert get_json(host, "/lyrd/playlist/filetime")[2]["fileTime"] > 0
+        assert get_json(host, "/lyrd/playlist/config")[2]["currentEntry"]["type"] == "pause"
+        host.http("POST", "/command", body={"command": "Stop Now", "args": []})
+        deadline = time.monotonic() + 10
+        while get_json(host, "/lyrd/status")[2]["status"] != 0:
+            assert time.monotonic() < deadline
+            time.sleep(0.2)
+        assert get_json(host, "/lyrd/playlists")[2]["playlists"] == []
+        d.stop()
