@@ -168,3 +168,54 @@ def test_hostile_sequence_file_is_refused_and_daemon_keeps_running(host, rx):
     st, _, _ = host.http("GET", "/lyrd/status")
     assert st == 200 and d.running()
     d.stop()
+
+
+def test_master_playlist_drives_remote_within_a_frame(net):
+    import threading
+    master = net.add_host("m", addresses=["10.200.7.1/24"])
+    remote = net.add_host("r", addresses=["10.200.7.2/24"])
+    seq = lseq_bytes(520, 160, 25)  # 4 s, one universe of 512 plus 8 channels
+    for h in (master, remote):
+        h.write_file("sequences/show.lseq", seq)
+        h.write_file("config/co-universes.json", outputs_config([(1, 1, 512)]))
+    rxs = {"m": E131Receiver(master), "r": E131Receiver(remote)}
+    dr = remote.start_daemon(settings={"lyrMode": "remote"})
+    dm = master.start_daemon(settings={"LockstepEnabled": "1", "LockstepRemotes": "10.200.7.2"})
+    master.wait_http()
+    remote.wait_http()
+    for r in rxs.values():
+        r.collect(0.3)  # start-up blanking
+
+    arrivals = {"m": {}, "r": {}}
+
+    def listen(name):
+        r = rxs[name]
+        end = time.monotonic() + 8
+        while time.monotonic() < end:
+            sel, _, _ = select.select([r.sock], [], [], 0.5)
+            if sel:
+                pkt = r.sock.recv(2048)
+                f = struct.unpack(">I", pkt[126:130])[0]
+                arrivals[name].setdefault(f, time.monotonic())
+            elif arrivals[name] and 159 in arrivals[name]:
+                return
+
+    threads = [threading.Thread(target=listen, args=(n,)) for n in arrivals]
+    for t in threads:
+        t.start()
+    st, _, body = command(master, "Start Playlist", "show.lseq")
+    assert st == 200, body
+    for t in threads:
+        t.join()
+    for r in rxs.values():
+        r.close()
+    m, r = arrivals["m"], arrivals["r"]
+    assert sorted(m) == list(range(160)), "the master plays every frame"
+    assert 159 in r and len(r) >= 150, "the remote plays along (it may skip while it locks)"
+    offsets = [abs(r[f] - m[f]) for f in range(20, 160) if f in r]
+    print("remote frame offset from master: max %.1f ms, mean %.1f ms" %
+          (1000 * max(offsets), 1000 * sum(offsets) / len(offsets)))
+    late = [f for f in range(20, 160) if f in r and abs(r[f] - m[f]) > 0.030]
+    assert late == [], "remote frames more than a frame (+5 ms) from the master's: %s" % late[:10]
+    dm.stop()
+    dr.stop()
