@@ -156,7 +156,6 @@ int Playlist::Load(const char* nameIn) {
     if (root.isObject() && !root["name"].isString()) root["name"] = requested;
     if (root.isNull()) {
         Load(root);
-        name = requested;
         return 0;
     }
     return Load(root);
@@ -618,8 +617,9 @@ int Playlist::Process() {
         e = CurrentEntry();
         if (!e || !e->IsFinished()) break;
         Playlist* next = nullptr;
-        if (!HandleFinishedEntry(e, next)) break;
+        bool more = HandleFinishedEntry(e, next);
         if (next) return next->Process();
+        if (!more) break;
         if (status == PLAYLIST_STATUS_IDLE || playlist != this) break;
     }
     return 1;

@@ -147,6 +147,10 @@ public:
     int blankBetweenIterations = 0;
     int blankAtEnd = 1;
 
+    // Numbers the entries (playlistPosition) in section order; Load does it,
+    // callers that fill sections themselves call it afterwards.
+    void NumberEntries();
+
     // Deletes the finished inserted playlists waiting in PL_CLEANUPS.
     static void DeleteFinishedPlaylists();
 
@@ -162,7 +166,6 @@ private:
     std::string PlaylistPathFor(const std::string& playlistName);
     Json::Value BuildOnTheFlyPlaylist(const std::string& seqName);
     void LoadSubPlaylist(std::vector<PlaylistEntryBase*>& section, const Json::Value& element);
-    void NumberEntries();
     size_t EntryCount() const;
     void DeleteSections();
     void PlaceAtStartPosition();
