@@ -376,7 +376,8 @@ Json::Value ScheduleEntry::GetJson() {
 }
 
 bool ScheduleEntry::ResolveTime(const ScheduleContext& ctx, const ScheduleTime& t, int year, int month, int day,
-                                time_t& out) {
+                                time_t& out, bool* polar) {
+    if (polar) *polar = false;
     if (t.kind == ScheduleTimeKind::Clock) {
         out = LocalWallClockToEpoch(year, month, day, t.secondOfDay + t.offsetMinutes * 60);
         return true;
@@ -394,7 +395,9 @@ bool ScheduleEntry::ResolveTime(const ScheduleContext& ctx, const ScheduleTime& 
                   : t.kind == ScheduleTimeKind::SunSet ? SunEvent::SunSet
                   : t.kind == ScheduleTimeKind::Dawn   ? SunEvent::Dawn
                                                        : SunEvent::Dusk;
-    out = ComputeSunTime(ev, year, month, day, ctx.latitude, ctx.longitude).when + t.offsetMinutes * 60;
+    SunTime sun = ComputeSunTime(ev, year, month, day, ctx.latitude, ctx.longitude);
+    if (polar) *polar = !sun.crossed;
+    out = sun.when + t.offsetMinutes * 60;
     return true;
 }
 
@@ -411,11 +414,16 @@ void ScheduleEntry::pushStartEndTimes(const ScheduleContext& ctx, int dayOffset,
     if (!RunsOnDate(year, month, day)) return;
 
     time_t start, end;
-    if (!ResolveTime(ctx, startTime, year, month, day, start)) return;
-    if (!ResolveTime(ctx, endTime, year, month, day, end)) return;
+    bool polarStart = false;
+    if (!ResolveTime(ctx, startTime, year, month, day, start, &polarStart)) return;
+    if (!ResolveTime(ctx, endTime, year, month, day, end, nullptr)) return;
     if (end <= start) {
+        // A sun-timed start that the sun never reaches that day (SunSet under
+        // the midnight sun) falls late; carrying the end into the next day
+        // would make a day-long show, so there is none that day.
+        if (polarStart) return;
         AddDays(year, month, day, 1);
-        if (!ResolveTime(ctx, endTime, year, month, day, end)) return;
+        if (!ResolveTime(ctx, endTime, year, month, day, end, nullptr)) return;
     }
 
     if (timeDelta != 0) {

@@ -97,8 +97,10 @@ public:
 private:
     // Epoch time of `t` on the given local calendar date; false when it
     // cannot be computed (a sun time without a location).
+    // polar (optional): set when a sun time fell back because the sun
+    // does not reach its altitude that day (see SunTimes.h).
     bool ResolveTime(const ScheduleContext& ctx, const ScheduleTime& t, int year, int month, int day,
-                     time_t& out);
+                     time_t& out, bool* polar);
 
     Json::Value m_source = Json::Value(Json::objectValue);
     bool m_locationErrorLogged = false;

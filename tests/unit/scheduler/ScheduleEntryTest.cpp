@@ -169,4 +169,34 @@ TEST_F(EntryTest, SunTimesNeedALocationAndFollowTheSun) {
     EXPECT_EQ(ComputeSunTime(SunEvent::SunRise, 2024, 6, 21, 40.7128, -74.006).when, e.startEndTimes[0].second);
 }
 
+// Tromsø: no sunset in June, no sunrise in December.
+TEST_F(EntryTest, PolarDaysUseTheSunsClosestApproach) {
+    SetTZ("Europe/Oslo");
+    ScheduleContext ctx;
+    ctx.haveLocation = true, ctx.latitude = 69.6496, ctx.longitude = 18.956;
+    auto occurrences = [&](const char* start, const char* end, time_t now) {
+        Json::Value v = Parse(std::string(R"({"playlist": "x", "startTime": ")") + start + R"(", "endTime": ")" +
+                              end + "\"}");
+        ScheduleEntry e;
+        EXPECT_TRUE(e.LoadFromJson(v, 0));
+        ctx.now = now;
+        int delta = 0;
+        e.pushStartEndTimes(ctx, 5, delta, 0);  // Friday
+        return e.startEndTimes;
+    };
+    const time_t june = Local(2024, 6, 19, 12), december = Local(2024, 12, 18, 12);
+    // Sunset would be at solar midnight, after the 23:00 end: no show rather than a day-long one.
+    EXPECT_TRUE(occurrences("SunSet", "23:00:00", june).empty());
+    // A morning end under the midnight sun ends at solar midnight.
+    auto evening = occurrences("18:00:00", "SunRise", june);
+    ASSERT_EQ(1u, evening.size());
+    EXPECT_NEAR(static_cast<double>(evening[0].second),
+                static_cast<double>(ComputeSolarNoon(2024, 6, 22, 18.956) - 12 * 3600), 60);
+    // In the polar night "sunset" is solar noon: the show runs through the dark afternoon.
+    auto winter = occurrences("SunSet", "23:00:00", december);
+    ASSERT_EQ(1u, winter.size());
+    EXPECT_NEAR(static_cast<double>(winter[0].first), static_cast<double>(ComputeSolarNoon(2024, 12, 20, 18.956)), 60);
+    EXPECT_EQ(Local(2024, 12, 20, 23), winter[0].second);
+}
+
 }  // namespace
