@@ -44,3 +44,6 @@ int DetectTamrinHardware(bool configure) { return 0; }
 
 #include "platform/MosquittoClient.h"
 MosquittoClient* mqtt = nullptr;
+
+int SetupExtGPIO(int pin, const char* mode) { return 0; }
+int ExtGPIO(int pin, const char* mode, int value) { return -1; }
