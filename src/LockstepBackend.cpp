@@ -66,7 +66,7 @@ public:
     void RunTextCommand(const std::string& command) override {
         std::vector<char> text(command.begin(), command.end());
         text.push_back('\0');
-        char response[1500] = {0};
+        char response[COMMAND_BUFFER_SIZE] = {0};
         char* block = ProcessCommand(text.data(), response);
         free(block);
     }
