@@ -5,6 +5,8 @@ sync packets sent the way a master sends them."""
 
 import json
 import select
+import shutil
+import subprocess
 import socket
 import struct
 import time
@@ -219,3 +221,38 @@ def test_master_playlist_drives_remote_within_a_frame(net):
     assert late == [], "remote frames more than a frame (+5 ms) from the master's: %s" % late[:10]
     dm.stop()
     dr.stop()
+
+
+@pytest.mark.skipif(shutil.which("tshark") is None, reason="needs tshark (Debian package tshark)")
+def test_wireshark_decodes_the_daemons_e131_packets(host):
+    """Cross-check of the packet layout against a third-party E1.31 decoder."""
+    host.write_file("config/co-universes.json", json.dumps({"channelOutputs": [{"type": "universes",
+        "universes": [{"id": 300, "startChannel": 1, "channelCount": 510, "address": "127.0.0.1",
+                       "priority": 150}]}]}))
+    tshark = subprocess.Popen(
+        ["ip", "netns", "exec", host.netns, "tshark", "-i", "lo", "-c", "1", "-a", "duration:20",
+         "-f", "udp port 5568", "--enable-heuristic", "acn", "-o", "acn.dmx_enable:TRUE", "-T", "fields",
+         "-e", "acn.cid", "-e", "acn.dmx.universe", "-e", "acn.dmx.seq_number", "-e", "acn.dmx.priority",
+         "-e", "acn.dmx.count", "-e", "acn.dmx.source_name", "-E", "separator=|"],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        deadline = time.monotonic() + 15
+        err = ""
+        while "Capturing on" not in err and time.monotonic() < deadline:
+            line = tshark.stderr.readline()
+            if not line:
+                break
+            err += line
+        assert "Capturing on" in err, err
+        d = host.start_daemon(settings={"SystemUUID": "0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0"})
+        out, _ = tshark.communicate(timeout=20)
+    finally:
+        if tshark.poll() is None:
+            tshark.kill()
+    fields = out.strip().split("|")
+    assert len(fields) == 6, out
+    cid, universe, seq, priority, count, source = fields
+    assert cid == "0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0"
+    assert (universe, seq, priority, count) == ("300", "0", "150", "511")
+    assert source.startswith("lyrd ")
+    d.stop()
