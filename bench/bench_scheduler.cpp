@@ -51,7 +51,9 @@ public:
     bool AdjustPlaylistStopTime(int) override { return false; }
 };
 
-double Ms(std::chrono::steady_clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+double Ms(std::chrono::steady_clock::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
 
 void WriteSchedule(const std::string& media, int entries) {
     std::ofstream out(media + "/config/schedule.json");
@@ -93,12 +95,15 @@ void PassBench(const char* label, Scheduler& s, BenchClock& clock, int passes) {
         us.push_back(Ms(std::chrono::steady_clock::now() - t0) * 1000.0);
     }
     std::sort(us.begin(), us.end());
-    printf("%-44s median %8.2f us  p99 %8.2f us  max %8.2f us  (%zu items, %zu pending)\n", label,
-           us[us.size() / 2], us[us.size() * 99 / 100], us.back(), [&] {
-               size_t n = 0;
-               for (auto& kv : s.GetScheduledItems()) n += kv.second.size();
-               return n;
-           }(), Pending(s));
+    printf(
+        "%-44s median %8.2f us  p99 %8.2f us  max %8.2f us  (%zu items, %zu pending)\n", label,
+        us[us.size() / 2], us[us.size() * 99 / 100], us.back(),
+        [&] {
+            size_t n = 0;
+            for (auto& kv : s.GetScheduledItems()) n += kv.second.size();
+            return n;
+        }(),
+        Pending(s));
 }
 
 }  // namespace
@@ -110,8 +115,10 @@ int main(int argc, char** argv) {
     char tmpl[] = "/tmp/lyrd-bench-sched-XXXXXX";
     std::string root = mkdtemp(tmpl);
     std::string media = root + "/media";
-    for (std::string d : {root + "/bin", media, media + "/config", media + "/playlists"}) mkdir(d.c_str(), 0775);
-    for (int i = 0; i < 50; i++) std::ofstream(media + "/playlists/Show " + std::to_string(i) + ".json") << "{}";
+    for (std::string d : {root + "/bin", media, media + "/config", media + "/playlists"})
+        mkdir(d.c_str(), 0775);
+    for (int i = 0; i < 50; i++)
+        std::ofstream(media + "/playlists/Show " + std::to_string(i) + ".json") << "{}";
     ResetLyrDirsForTesting(root + "/bin", media);
     SetLogFile("/dev/null", false);
 

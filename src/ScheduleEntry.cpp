@@ -12,8 +12,8 @@
 
 namespace {
 
-const char* kDayTexts[] = {"Sunday",   "Monday",   "Tuesday", "Wednesday",   "Thursday",   "Friday",
-                           "Saturday", "Everyday", "Weekdays", "Weekends",   "Mon/Wed/Fri", "Tues-Thurs",
+const char* kDayTexts[] = {"Sunday",    "Monday",   "Tuesday",  "Wednesday", "Thursday",    "Friday",
+                           "Saturday",  "Everyday", "Weekdays", "Weekends",  "Mon/Wed/Fri", "Tues-Thurs",
                            "Sun-Thurs", "Fri/Sat",  "Odd Days", "Even Days"};
 const char* kStopTexts[] = {"Graceful", "Hard", "Graceful Loop"};
 
@@ -244,7 +244,7 @@ bool ScheduleEntry::ValidDayIndex(int dayIndex) {
 }
 
 int ScheduleEntry::DayMask(int dayIndex) {
-    static const int fixed[] = {0x4000, 0x2000, 0x1000, 0x800, 0x400, 0x200, 0x100, 0x7F00,
+    static const int fixed[] = {0x4000, 0x2000, 0x1000, 0x800,  0x400,  0x200, 0x100, 0x7F00,
                                 0x3E00, 0x4100, 0x2A00, 0x1400, 0x7C00, 0x300, 0,     0};
     if (static_cast<unsigned>(dayIndex) > 15) return dayIndex;
     return fixed[dayIndex];
@@ -266,7 +266,9 @@ bool ScheduleEntry::RunsOnDate(int year, int month, int day) const {
     return (DayMask(dayIndex) & (0x4000 >> wday)) != 0;
 }
 
-bool ScheduleEntry::LoadFromJson(Json::Value& v) { return LoadFromJson(v, -1); }
+bool ScheduleEntry::LoadFromJson(Json::Value& v) {
+    return LoadFromJson(v, -1);
+}
 
 bool ScheduleEntry::LoadFromJson(Json::Value& v, int index) {
     if (!v.isObject()) {
@@ -279,11 +281,13 @@ bool ScheduleEntry::LoadFromJson(Json::Value& v, int index) {
     EntryReader r(v, index);
     ScheduleEntry e;  // filled completely before anything is stored in *this
 
-    if (!r.Bool("enabled", e.enabled) || !r.String("playlist", e.playlist) || !r.Bool("sequence", e.sequence) ||
-        !r.String("command", e.command) || !r.Bool("lockstepCommand", e.lockstepCommand) ||
-        !r.String("lockstepHosts", e.lockstepHosts) || !r.Bool("repeat", e.repeat))
+    if (!r.Bool("enabled", e.enabled) || !r.String("playlist", e.playlist) ||
+        !r.Bool("sequence", e.sequence) || !r.String("command", e.command) ||
+        !r.Bool("lockstepCommand", e.lockstepCommand) || !r.String("lockstepHosts", e.lockstepHosts) ||
+        !r.Bool("repeat", e.repeat))
         return false;
-    if (e.playlist.empty() && e.command.empty()) return r.Fail("playlist", "or \"command\" must name what to run");
+    if (e.playlist.empty() && e.command.empty())
+        return r.Fail("playlist", "or \"command\" must name what to run");
 
     const Json::Value& args = v["args"];
     if (!args.isNull()) {
@@ -316,13 +320,15 @@ bool ScheduleEntry::LoadFromJson(Json::Value& v, int index) {
         e.stopType = -1;
         for (int i = 0; i < 3; i++)
             if (strcasecmp(stop.asCString(), kStopTexts[i]) == 0) e.stopType = i;
-        if (e.stopType < 0) return r.Fail("stopType", "must be 0, 1, 2, \"Graceful\", \"Hard\" or \"Graceful Loop\"");
+        if (e.stopType < 0)
+            return r.Fail("stopType", "must be 0, 1, 2, \"Graceful\", \"Hard\" or \"Graceful Loop\"");
     } else if (!r.Int("stopType", 0, 2, e.stopType)) {
         return false;
     }
 
     int startOffset = 0, endOffset = 0;
-    if (!r.Int("startTimeOffset", -1440, 1440, startOffset) || !r.Int("endTimeOffset", -1440, 1440, endOffset))
+    if (!r.Int("startTimeOffset", -1440, 1440, startOffset) ||
+        !r.Int("endTimeOffset", -1440, 1440, endOffset))
         return false;
     std::string startText = "00:00:00", endText = "24:00:00";
     if (!r.String("startTime", startText) || !r.String("endTime", endText)) return false;
@@ -335,14 +341,17 @@ bool ScheduleEntry::LoadFromJson(Json::Value& v, int index) {
     if (!r.String("startDate", startDateText) || !r.String("endDate", endDateText)) return false;
     bool haveStart = !startDateText.empty(), haveEnd = !endDateText.empty();
     if (haveStart && !ParseDate(startDateText, e.startDate))
-        return r.Fail("startDate", "must be a real date YYYY-MM-DD (0000-MM-DD every year, 0000-00-DD every month)");
+        return r.Fail("startDate",
+                      "must be a real date YYYY-MM-DD (0000-MM-DD every year, 0000-00-DD every month)");
     if (haveEnd && !ParseDate(endDateText, e.endDate))
-        return r.Fail("endDate", "must be a real date YYYY-MM-DD (0000-MM-DD every year, 0000-00-DD every month)");
+        return r.Fail("endDate",
+                      "must be a real date YYYY-MM-DD (0000-MM-DD every year, 0000-00-DD every month)");
     // One open end: the range reaches as far as its own form allows.
     if (haveStart && !haveEnd) e.endDate = e.startDate < 100 ? 31 : e.startDate < 10000 ? 1231 : 99991231;
     if (haveEnd && !haveStart) e.startDate = e.endDate < 100 ? 1 : e.endDate < 10000 ? 101 : 10000101;
 
-    e.startTimeStr = e.startTime.kind == ScheduleTimeKind::Clock ? FormatClock(e.startTime.secondOfDay) : startText;
+    e.startTimeStr =
+        e.startTime.kind == ScheduleTimeKind::Clock ? FormatClock(e.startTime.secondOfDay) : startText;
     e.endTimeStr = e.endTime.kind == ScheduleTimeKind::Clock ? FormatClock(e.endTime.secondOfDay) : endText;
     for (const SunName& s : kSunNames) {
         if (e.startTime.kind == s.kind) e.startTimeStr = s.name;
@@ -375,8 +384,8 @@ Json::Value ScheduleEntry::GetJson() {
     return j;
 }
 
-bool ScheduleEntry::ResolveTime(const ScheduleContext& ctx, const ScheduleTime& t, int year, int month, int day,
-                                time_t& out, bool* polar) {
+bool ScheduleEntry::ResolveTime(const ScheduleContext& ctx, const ScheduleTime& t, int year, int month,
+                                int day, time_t& out, bool* polar) {
     if (polar) *polar = false;
     if (t.kind == ScheduleTimeKind::Clock) {
         out = LocalWallClockToEpoch(year, month, day, t.secondOfDay + t.offsetMinutes * 60);

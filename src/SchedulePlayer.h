@@ -33,8 +33,9 @@ public:
     virtual bool WasForceStopped() = 0;
     virtual std::string GetForceStoppedPlaylist() = 0;
 
-    virtual int StartScheduledPlaylist(const std::string& name, int startPosition, int repeat, int scheduleEntry,
-                                       int priority, long startTime, long stopTime, int stopMethod) = 0;
+    virtual int StartScheduledPlaylist(const std::string& name, int startPosition, int repeat,
+                                       int scheduleEntry, int priority, long startTime, long stopTime,
+                                       int stopMethod) = 0;
     virtual void StopNow(int forced) = 0;
     virtual void StopGracefully(int forced, int afterCurrentLoop) = 0;
     virtual bool AdjustPlaylistStopTime(int seconds) = 0;

@@ -20,23 +20,33 @@ const int kMaxStopAttempts = 50;
 
 const char* StopTypeText(int stopType) {
     switch (stopType) {
-        case 0: return "Graceful";
-        case 1: return "Hard";
-        case 2: return "Graceful Loop";
-        default: return "";
+        case 0:
+            return "Graceful";
+        case 1:
+            return "Hard";
+        case 2:
+            return "Graceful Loop";
+        default:
+            return "";
     }
 }
 
 char StopTypeLetter(int stopType) {
     switch (stopType) {
-        case 0: return 'G';
-        case 1: return 'H';
-        case 2: return 'L';
-        default: return ' ';
+        case 0:
+            return 'G';
+        case 1:
+            return 'H';
+        case 2:
+            return 'L';
+        default:
+            return ' ';
     }
 }
 
-std::string ArgText(const Json::Value& a) { return a.isString() ? a.asString() : a.toStyledString(); }
+std::string ArgText(const Json::Value& a) {
+    return a.isString() ? a.asString() : a.toStyledString();
+}
 
 // Same occurrence: command, times and first argument (the playlist name).
 bool SameOccurrence(const ScheduledItem* a, const ScheduledItem* b) {
@@ -53,7 +63,9 @@ void FreeItems(ScheduledItemMap& items) {
     items.clear();
 }
 
-bool IsActiveStatus(int status) { return status == 1 || status == 2 || status == 3; }
+bool IsActiveStatus(int status) {
+    return status == 1 || status == 2 || status == 3;
+}
 
 }  // namespace
 
@@ -103,7 +115,9 @@ void Scheduler::UnregisterCommands() {
     }
 }
 
-std::string Scheduler::ScheduleFilePath() { return getLyrMediaDir("/config") + "/schedule.json"; }
+std::string Scheduler::ScheduleFilePath() {
+    return getLyrMediaDir("/config") + "/schedule.json";
+}
 
 int Scheduler::DateIntFor(time_t when) {
     struct tm t;
@@ -127,7 +141,9 @@ void Scheduler::ReloadScheduleFile() {
     m_loadSchedule = true;
 }
 
-void Scheduler::ClearScheduledItems() { FreeItems(m_scheduledItems); }
+void Scheduler::ClearScheduledItems() {
+    FreeItems(m_scheduledItems);
+}
 
 bool Scheduler::PlaylistFileCheck(ScheduleEntry& entry, std::string& warning) {
     warning = std::string("Scheduled ") + (entry.sequence ? "Sequence" : "Playlist") + " '" + entry.playlist +
@@ -168,8 +184,8 @@ void Scheduler::LoadScheduleFromFile() {
         std::string warning;
         bool exists = PlaylistFileCheck(entry, warning);
         if (entry.enabled && !exists) {
-            LogErr(VB_SCHEDULE, "ERROR: Scheduled %s '%s' does not exist\n", entry.sequence ? "Sequence" : "Playlist",
-                   entry.playlist.c_str());
+            LogErr(VB_SCHEDULE, "ERROR: Scheduled %s '%s' does not exist\n",
+                   entry.sequence ? "Sequence" : "Playlist", entry.playlist.c_str());
             WarningHolder::AddWarning(warning);
             raised.push_back(warning);
             continue;
@@ -337,7 +353,8 @@ bool Scheduler::CheckPlaylistItem(ScheduledItem* item, time_t now, bool restarte
         bool scheduled = m_player.WasScheduled();
         if (m_player.GetPlaylistName() == entry.playlist && scheduled &&
             (m_player.GetRepeat() != 0) == entry.repeat &&
-            (item->endTime == m_player.GetScheduledStopTime() || item->endTime == m_player.GetCurrentStopTime()) &&
+            (item->endTime == m_player.GetScheduledStopTime() ||
+             item->endTime == m_player.GetCurrentStopTime()) &&
             m_player.GetStopMethod() == entry.stopType) {
             SetItemRan(item, true);  // this very occurrence is already playing
             return false;
@@ -387,9 +404,15 @@ void Scheduler::Preempt() {
     }
     int forced = m_player.GetScheduledStopTime() > m_player.GetCurrentStopTime() ? 1 : 0;
     switch (m_player.GetStopMethod()) {
-        case 0: m_player.StopGracefully(forced, 0); break;
-        case 2: m_player.StopGracefully(forced, 1); break;
-        default: m_player.StopNow(forced); break;
+        case 0:
+            m_player.StopGracefully(forced, 0);
+            break;
+        case 2:
+            m_player.StopGracefully(forced, 1);
+            break;
+        default:
+            m_player.StopNow(forced);
+            break;
     }
 }
 
@@ -445,7 +468,8 @@ void Scheduler::CheckIfShouldBePlayingNow(int force, int skipEntryIndex) {
                 f = true;
             }
             bool eligible = item->entryIndex != skipEntryIndex && (f || item->entry->repeat);
-            if (m_player.GetStatus() != 0 && m_player.GetPlaylistName() == item->entry->playlist) eligible = false;
+            if (m_player.GetStatus() != 0 && m_player.GetPlaylistName() == item->entry->playlist)
+                eligible = false;
             if (eligible) {
                 LogExcess(VB_SCHEDULE, "Item run status reset\n");
                 item->ran = false;
@@ -486,15 +510,15 @@ bool Scheduler::StartNextScheduledItemNow() {
     LogDebug(VB_SCHEDULE, "Force-Starting next scheduled playlist now:\n");
     DumpScheduledItem(item->startTime, item);
     ScheduleEntry& entry = *item->entry;
-    m_player.StartScheduledPlaylist(entry.playlist, 0, entry.repeat ? 1 : 0, item->entryIndex, item->entryIndex,
-                                    now, item->endTime, entry.stopType);
+    m_player.StartScheduledPlaylist(entry.playlist, 0, entry.repeat ? 1 : 0, item->entryIndex,
+                                    item->entryIndex, now, item->endTime, entry.stopType);
     return true;
 }
 
 std::string Scheduler::GetDayTextFromDayIndex(int dayIndex) {
-    static const char* texts[] = {"Sunday",   "Monday",   "Tuesday",  "Wednesday",   "Thursday",   "Friday",
-                                  "Saturday", "Everyday", "Weekdays", "Weekends",    "Mon/Wed/Fri", "Tues-Thurs",
-                                  "Sun-Thurs", "Fri/Sat", "Odd Days", "Even Days"};
+    static const char* texts[] = {
+        "Sunday",   "Monday",   "Tuesday",     "Wednesday",  "Thursday",  "Friday",  "Saturday", "Everyday",
+        "Weekdays", "Weekends", "Mon/Wed/Fri", "Tues-Thurs", "Sun-Thurs", "Fri/Sat", "Odd Days", "Even Days"};
     if (dayIndex >= 0 && dayIndex <= 15) return texts[dayIndex];
     if (!(dayIndex & DAY_MASK_FLAG)) return "Error";
     static const char letters[] = "SMTWTFS";
@@ -506,9 +530,10 @@ std::string Scheduler::GetDayTextFromDayIndex(int dayIndex) {
 void Scheduler::SchedulePrint() {
     std::lock_guard<std::recursive_mutex> l(m_scheduleLock);
     if (m_schedulerDisabled) LogInfo(VB_SCHEDULE, "WARNING: Scheduler is currently disabled\n");
-    LogInfo(VB_SCHEDULE,
-            "Current Schedule: (Status: '+' = Enabled, '-' = Disabled, '!' = Outside Date Range, '*' = Repeat, "
-            "Stop (G)raceful/(L)oop/(H)ard\n");
+    LogInfo(
+        VB_SCHEDULE,
+        "Current Schedule: (Status: '+' = Enabled, '-' = Disabled, '!' = Outside Date Range, '*' = Repeat, "
+        "Stop (G)raceful/(L)oop/(H)ard\n");
     LogInfo(VB_SCHEDULE, "Stat Start & End Dates       Days          Start & End Times   Playlist/Command\n");
     LogInfo(VB_SCHEDULE,
             "---- ----------------------- ------------- ------------------- "
@@ -518,11 +543,11 @@ void Scheduler::SchedulePrint() {
         bool isPlaylist = !e.playlist.empty();
         std::string days = GetDayTextFromDayIndex(e.dayIndex);
         LogInfo(VB_SCHEDULE, "%c%c%c%c %04d-%02d-%02d - %04d-%02d-%02d %-13.13s %-8.8s %c %-8.8s %s\n",
-                e.enabled ? '+' : '-', DateInRange(today, e.startDate, e.endDate) ? ' ' : '!', e.repeat ? '*' : ' ',
-                StopTypeLetter(e.stopType), e.startDate / 10000, e.startDate / 100 % 100, e.startDate % 100,
-                e.endDate / 10000, e.endDate / 100 % 100, e.endDate % 100, days.c_str(), e.startTimeStr.c_str(),
-                isPlaylist ? '-' : ' ', isPlaylist ? e.endTimeStr.c_str() : "",
-                isPlaylist ? e.playlist.c_str() : e.command.c_str());
+                e.enabled ? '+' : '-', DateInRange(today, e.startDate, e.endDate) ? ' ' : '!',
+                e.repeat ? '*' : ' ', StopTypeLetter(e.stopType), e.startDate / 10000,
+                e.startDate / 100 % 100, e.startDate % 100, e.endDate / 10000, e.endDate / 100 % 100,
+                e.endDate % 100, days.c_str(), e.startTimeStr.c_str(), isPlaylist ? '-' : ' ',
+                isPlaylist ? e.endTimeStr.c_str() : "", isPlaylist ? e.playlist.c_str() : e.command.c_str());
     }
     LogDebug(VB_SCHEDULE, "//////////////////////////////////////////////////\n");
 }
@@ -709,7 +734,8 @@ std::unique_ptr<Command::Result> ExtendScheduleCommand::run(const std::vector<st
     // cannot leave the playlist extended but the schedule unshifted.
     int seconds = std::stoi(args[0]);
     int limit = args.size() > 1 ? std::stoi(args[1]) : 0;
-    if (!m_player.AdjustPlaylistStopTime(seconds)) return std::make_unique<Command::Result>("Error extending Schedule");
+    if (!m_player.AdjustPlaylistStopTime(seconds))
+        return std::make_unique<Command::Result>("Error extending Schedule");
     if (limit != 0) m_scheduler->SetTimeDelta(seconds, limit);
     return std::make_unique<Command::Result>("Schedule Updated");
 }

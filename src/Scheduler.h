@@ -130,7 +130,6 @@ private:
     ScheduledItemMap m_ranItems;
     int m_forcedNextPlaylist = -1;
     ScheduleContext m_loadContext;  // location for sun times, read at each load
-
 };
 
 class ScheduleCommand : public Command {

@@ -7,8 +7,12 @@ namespace {
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kUnixEpochJD = 2440587.5;
 
-double Rad(double deg) { return deg * kPi / 180.0; }
-double Deg(double rad) { return rad * 180.0 / kPi; }
+double Rad(double deg) {
+    return deg * kPi / 180.0;
+}
+double Deg(double rad) {
+    return rad * 180.0 / kPi;
+}
 
 // Julian day at 0h UTC of a Gregorian calendar date.
 double JulianDay(int year, int month, int day) {
@@ -36,7 +40,8 @@ SolarPosition PositionAt(double jd) {
                std::sin(2 * mr) * (0.019993 - 0.000101 * t) + std::sin(3 * mr) * 0.000289;
     double omega = Rad(125.04 - 1934.136 * t);
     double apparentLong = Rad(l0 + c - 0.00569 - 0.00478 * std::sin(omega));
-    double meanObliquity = 23.0 + (26.0 + (21.448 - t * (46.815 + t * (0.00059 - t * 0.001813))) / 60.0) / 60.0;
+    double meanObliquity =
+        23.0 + (26.0 + (21.448 - t * (46.815 + t * (0.00059 - t * 0.001813))) / 60.0) / 60.0;
     double obliquity = Rad(meanObliquity + 0.00256 * std::cos(omega));
 
     SolarPosition p;

@@ -17,7 +17,8 @@ Json::Value Parse(const std::string& text) {
 }
 
 TEST_F(EntryTest, LoadedEntryRoundTripsThroughItsJson) {
-    Json::Value v = Parse(R"({"playlist": "Show", "day": "Weekdays", "startTime": "sunset", "startTimeOffset": -15,
+    Json::Value v =
+        Parse(R"({"playlist": "Show", "day": "Weekdays", "startTime": "sunset", "startTimeOffset": -15,
         "endTime": "9:30", "startDate": "0000-12-01", "endDate": "0000-01-06", "repeat": 1,
         "stopType": "Graceful Loop", "editorColour": "red"})");
     ScheduleEntry e;
@@ -87,20 +88,25 @@ TEST_F(EntryTest, OccurrencesKeepWallClockTimeAcrossMidnightNewYearAndDaylightSa
     const time_t nySpring = Local(2024, 3, 6, 12);     // clocks go forward 10 Mar 02:00
     const time_t nyFall = Local(2024, 10, 30, 12);     // clocks go back 3 Nov 02:00
     const Case cases[] = {
-        {"America/New_York", nyNewYear, 2, "17:00:00", "01:00:00", Local(2024, 12, 31, 17), Local(2025, 1, 1, 1)},
-        {"America/New_York", nySpring, 6, "22:00:00", "04:00:00", Local(2024, 3, 9, 22), Local(2024, 3, 10, 4)},
-        {"America/New_York", nySpring, 7, "19:00:00", "23:00:00", Local(2024, 3, 10, 19), Local(2024, 3, 10, 23)},
-        {"America/New_York", nyFall, 6, "22:00:00", "04:00:00", Local(2024, 11, 2, 22), Local(2024, 11, 3, 4)},
+        {"America/New_York", nyNewYear, 2, "17:00:00", "01:00:00", Local(2024, 12, 31, 17),
+         Local(2025, 1, 1, 1)},
+        {"America/New_York", nySpring, 6, "22:00:00", "04:00:00", Local(2024, 3, 9, 22),
+         Local(2024, 3, 10, 4)},
+        {"America/New_York", nySpring, 7, "19:00:00", "23:00:00", Local(2024, 3, 10, 19),
+         Local(2024, 3, 10, 23)},
+        {"America/New_York", nyFall, 6, "22:00:00", "04:00:00", Local(2024, 11, 2, 22),
+         Local(2024, 11, 3, 4)},
         // 02:30 does not exist on the spring-forward night: the jump itself (07:00 UTC).
         {"America/New_York", nySpring, 7, "02:30:00", "05:00:00", 1710054000, Local(2024, 3, 10, 5)},
         // 01:30 happens twice on the fall-back night: the first (EDT, 05:30 UTC).
         {"America/New_York", nyFall, 7, "01:30:00", "03:00:00", 1730611800, Local(2024, 11, 3, 3)},
-        {"America/New_York", nySpring, 3, "18:00:00", "18:00:00", Local(2024, 3, 6, 18), Local(2024, 3, 7, 18)},
+        {"America/New_York", nySpring, 3, "18:00:00", "18:00:00", Local(2024, 3, 6, 18),
+         Local(2024, 3, 7, 18)},
     };
     for (const auto& c : cases) {
         ScheduleEntry e;
-        Json::Value v = Parse(std::string(R"({"playlist": "x", "startTime": ")") + c.start + R"(", "endTime": ")" +
-                              c.end + "\"}");
+        Json::Value v = Parse(std::string(R"({"playlist": "x", "startTime": ")") + c.start +
+                              R"(", "endTime": ")" + c.end + "\"}");
         ASSERT_TRUE(e.LoadFromJson(v, 0));
         ScheduleContext ctx;
         ctx.now = c.now;
@@ -164,9 +170,11 @@ TEST_F(EntryTest, SunTimesNeedALocationAndFollowTheSun) {
     ctx = ScheduleContext::FromSettings(ctx.now);
     e.pushStartEndTimes(ctx, 4, delta, 0);
     ASSERT_EQ(1u, e.startEndTimes.size());
-    EXPECT_EQ(ComputeSunTime(SunEvent::SunSet, 2024, 6, 20, 40.7128, -74.006).when + 1800, e.startEndTimes[0].first);
+    EXPECT_EQ(ComputeSunTime(SunEvent::SunSet, 2024, 6, 20, 40.7128, -74.006).when + 1800,
+              e.startEndTimes[0].first);
     // An overnight show: sunset to the next morning's sunrise.
-    EXPECT_EQ(ComputeSunTime(SunEvent::SunRise, 2024, 6, 21, 40.7128, -74.006).when, e.startEndTimes[0].second);
+    EXPECT_EQ(ComputeSunTime(SunEvent::SunRise, 2024, 6, 21, 40.7128, -74.006).when,
+              e.startEndTimes[0].second);
 }
 
 // Tromsø: no sunset in June, no sunrise in December.
@@ -175,8 +183,8 @@ TEST_F(EntryTest, PolarDaysUseTheSunsClosestApproach) {
     ScheduleContext ctx;
     ctx.haveLocation = true, ctx.latitude = 69.6496, ctx.longitude = 18.956;
     auto occurrences = [&](const char* start, const char* end, time_t now) {
-        Json::Value v = Parse(std::string(R"({"playlist": "x", "startTime": ")") + start + R"(", "endTime": ")" +
-                              end + "\"}");
+        Json::Value v = Parse(std::string(R"({"playlist": "x", "startTime": ")") + start +
+                              R"(", "endTime": ")" + end + "\"}");
         ScheduleEntry e;
         EXPECT_TRUE(e.LoadFromJson(v, 0));
         ctx.now = now;
@@ -195,7 +203,8 @@ TEST_F(EntryTest, PolarDaysUseTheSunsClosestApproach) {
     // In the polar night "sunset" is solar noon: the show runs through the dark afternoon.
     auto winter = occurrences("SunSet", "23:00:00", december);
     ASSERT_EQ(1u, winter.size());
-    EXPECT_NEAR(static_cast<double>(winter[0].first), static_cast<double>(ComputeSolarNoon(2024, 12, 20, 18.956)), 60);
+    EXPECT_NEAR(static_cast<double>(winter[0].first),
+                static_cast<double>(ComputeSolarNoon(2024, 12, 20, 18.956)), 60);
     EXPECT_EQ(Local(2024, 12, 20, 23), winter[0].second);
 }
 

@@ -39,8 +39,8 @@ public:
     time_t GetCurrentStopTime() override { return stopTime; }
     bool WasForceStopped() override { return forced; }
     std::string GetForceStoppedPlaylist() override { return forcedName; }
-    int StartScheduledPlaylist(const std::string& n, int pos, int rep, int ent, int prio, long start, long stop,
-                               int method) override {
+    int StartScheduledPlaylist(const std::string& n, int pos, int rep, int ent, int prio, long start,
+                               long stop, int method) override {
         starts.push_back(n + "@" + std::to_string(start) + "-" + std::to_string(stop));
         name = n, position = pos, repeat = rep, entry = ent, priority = prio;
         schedStart = start, schedStop = stopTime = stop, stopMethod = method, status = 1;
@@ -49,7 +49,9 @@ public:
         return 1;
     }
     void StopNow(int f) override { Stop("now", f, 0); }
-    void StopGracefully(int f, int afterLoop) override { Stop(afterLoop ? "loop" : "graceful", f, afterLoop ? 3 : 2); }
+    void StopGracefully(int f, int afterLoop) override {
+        Stop(afterLoop ? "loop" : "graceful", f, afterLoop ? 3 : 2);
+    }
     bool AdjustPlaylistStopTime(int seconds) override {
         if (status < 1 || status > 3 || entry == -1 || seconds < -10800 || seconds > 43200) return false;
         stopTime += seconds;
@@ -111,8 +113,12 @@ protected:
         t.tm_isdst = -1;
         return mktime(&t);
     }
-    void Playlist(const std::string& n) { testutil::writeFile(dir.sub("media/playlists/" + n + ".json"), "{}"); }
-    void Schedule(const std::string& json) { testutil::writeFile(dir.sub("media/config/schedule.json"), json); }
+    void Playlist(const std::string& n) {
+        testutil::writeFile(dir.sub("media/playlists/" + n + ".json"), "{}");
+    }
+    void Schedule(const std::string& json) {
+        testutil::writeFile(dir.sub("media/config/schedule.json"), json);
+    }
     Scheduler& Make() {
         sched.reset();
         sched = std::make_unique<Scheduler>(clock, player);
@@ -131,8 +137,8 @@ protected:
         std::lock_guard<std::recursive_mutex> l(sched->GetLock());
         for (auto& kv : sched->GetScheduledItems())
             for (ScheduledItem* i : kv.second)
-                out.push_back(std::to_string(i->entryIndex) + ":" + std::to_string((i->startTime - base) / 3600) +
-                              "h" + (i->ran ? "*" : ""));
+                out.push_back(std::to_string(i->entryIndex) + ":" +
+                              std::to_string((i->startTime - base) / 3600) + "h" + (i->ran ? "*" : ""));
         return out;
     }
     int LogCount(const std::string& part) {

@@ -140,7 +140,8 @@ TEST_F(RunTest, CommandsRunOnlyInTheirOwnSecondOnAThread) {
     Make();
     RunUntil(At(12, 0, 10));
     std::unique_lock<std::mutex> l(RecordCommand::lock);
-    ASSERT_TRUE(RecordCommand::cv.wait_for(l, std::chrono::seconds(5), [] { return !RecordCommand::seen.empty(); }));
+    ASSERT_TRUE(
+        RecordCommand::cv.wait_for(l, std::chrono::seconds(5), [] { return !RecordCommand::seen.empty(); }));
     EXPECT_EQ(std::vector<std::string>{"due"}, RecordCommand::seen);
 }
 
@@ -150,8 +151,8 @@ TEST_F(RunTest, CountdownAnnouncesAndTriggersPresets) {
         char name[32];
         snprintf(name, sizeof(name), "PLAYLIST_START_TMINUS_%03d", d);
         presets += std::string(d == 600 ? "" : ",") + R"({"name": ")" + name +
-                   R"(", "commands": [{"command": "Test Record", "args": ["%PLAYLIST_NAME%-)" + std::to_string(d) +
-                   "\"]}]}";
+                   R"(", "commands": [{"command": "Test Record", "args": ["%PLAYLIST_NAME%-)" +
+                   std::to_string(d) + "\"]}]}";
     }
     testutil::writeFile(dir.sub("media/config/commandPresets.json"), presets + "]}");
     CommandManager::INSTANCE.LoadPresets();
@@ -207,7 +208,8 @@ TEST_F(RunTest, StartNextScheduledItemNow) {
     Schedule(R"([{"playlist": "Show", "startTime": "18:00:00", "endTime": "20:00:00"}])");
     sched->LoadScheduleFromFile();
     player.StartManual("Manual");
-    EXPECT_EQ("Next scheduled item started", CommandManager::INSTANCE.run("Start Next Scheduled Item", {})->get());
+    EXPECT_EQ("Next scheduled item started",
+              CommandManager::INSTANCE.run("Start Next Scheduled Item", {})->get());
     EXPECT_EQ(std::vector<std::string>{"now!"}, player.stops);
     EXPECT_EQ("Show@" + std::to_string(At(12)) + "-" + std::to_string(At(20)), player.starts.at(0));
 }
@@ -246,10 +248,10 @@ TEST_F(RunTest, OvernightShowSurvivesMidnight) {
         time_t evening;
         time_t end;
     } nights[] = {
-        {Local(2024, 7, 20, 22), Local(2024, 7, 21, 2)},     // Saturday into Sunday
-        {Local(2024, 12, 31, 22), Local(2025, 1, 1, 2)},     // New Year
-        {Local(2024, 3, 9, 22), 1710054000},                 // 02:00 skipped: ends at the jump, 03:00 EDT
-        {Local(2024, 11, 2, 22), Local(2024, 11, 3, 2)},     // 02:00 EST, five hours later
+        {Local(2024, 7, 20, 22), Local(2024, 7, 21, 2)},  // Saturday into Sunday
+        {Local(2024, 12, 31, 22), Local(2025, 1, 1, 2)},  // New Year
+        {Local(2024, 3, 9, 22), 1710054000},              // 02:00 skipped: ends at the jump, 03:00 EDT
+        {Local(2024, 11, 2, 22), Local(2024, 11, 3, 2)},  // 02:00 EST, five hours later
     };
     for (const Night& n : nights) {
         player = FakePlayer();
