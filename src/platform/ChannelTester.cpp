@@ -193,7 +193,8 @@ bool ChannelTester::applyLocked(const Json::Value& c) {
 void ChannelTester::OverlayTestData(uint8_t* channels, int64_t nowMS) {
     std::lock_guard<std::mutex> l(lock);
     if (!testing) return;
-    if (startMS < 0) startMS = nowMS;
+    // Callers' clocks may differ by a little: never count steps backwards.
+    if (startMS < 0 || nowMS < startMS) startMS = nowMS;
     int64_t step = (nowMS - startMS) / cycleMS;
     static const uint8_t rgbOrder[3][3] = {{255, 0, 0}, {0, 255, 0}, {0, 0, 255}};
     for (const auto& r : ranges) {
