@@ -145,3 +145,36 @@ def test_quit_command_stops_the_daemon(host):
     assert d.wait_exit(20) == 0
     assert not os.path.exists(os.path.join(host.run_dir, "lyrd", "LYRD"))
     c.close()
+
+
+def test_playlist_start_status_and_stop(host):
+    host.write_file("playlists/show.json", {"name": "show", "mainPlaylist": [
+        {"type": "pause", "duration": 30}]})
+    d = host.start_daemon()
+    c = CommandClient(host)
+    c.wait_ready()
+    assert c.ask("P,show") == "2,1,Playlist Started,,,,,,,,,,\n"
+    f = fields(c.ask("s"))
+    assert f[:2] == ["2", "1"]
+    assert f[3:5] == ["show", "pause"]
+    assert f[7:9] == ["1", "1"]
+    assert 0 <= int(f[9]) <= 30 and 0 <= int(f[10]) <= 30
+    assert f[13] == "0"
+    assert c.ask("NextPlaylistItem") == "2,1,Skipping to next playlist item\n"
+    assert c.ask("d").startswith("2,")
+    assert c.ask("p,nosuchplaylist") == "2,0,Error Starting Playlist,,,,,,,,,,\n"
+    c.close()
+    d.stop()
+
+
+def test_restart_re_executes_the_daemon(host):
+    d = host.start_daemon(["-f", "--log-level", "info"])
+    c = CommandClient(host)
+    c.wait_ready()
+    c.send("restart")
+    out = d.wait_for_log("Performing Restart.", timeout=20)
+    start = out.index("Performing Restart.")
+    d.wait_for_log("Starting main processing loop", timeout=20, start=start)
+    assert d.running()  # the same process, re-executed in place
+    assert d.stop() == 0
+    c.close()
