@@ -2,6 +2,7 @@
 through HTTP and the command registry, seen in the E1.31 output."""
 import json
 import socket
+import struct
 import time
 
 import pytest
@@ -107,6 +108,32 @@ def test_models_and_fill_reach_the_output(show):
     assert e131.wait_for(lambda f: pixel(f, 0, 0) == (0, 0, 0) and f[1536] == 0 and f[1537] == 255) is not None
     st, _, body = command(host, "Overlay Model State", "Matrix,Nobody", "Enabled")
     assert "No model found: Nobody" in body
+
+
+def constant_lseq(channels, frames, step_ms, value):
+    """A .lseq file (docs/lseq.md) whose every channel holds `value`."""
+    header = b"LSEQ" + struct.pack("<HHIIIHH", 1, 0, 24, channels, frames, step_ms, 0)
+    return header + bytes([value]) * (channels * frames)
+
+
+def test_overlays_compose_over_a_playing_sequence(show):
+    host, e131 = show
+    host.write_file("sequences/show.lseq", constant_lseq(2048, 400, 25, 0x40))  # 10 s
+    st, _, body = command(host, "Start Playlist", "show.lseq")
+    assert st == 200, body
+    assert e131.wait_for(lambda f: f[20] == 0x40 and f[1537] == 0x40) is not None, "sequence not playing"
+    command(host, "Overlay Model Fill", "Strip", "Enabled", "red")
+    # Transparent: only the lit pixel replaces the sequence's data.
+    put(host, "/overlays/model/Matrix/fill", {"Value": 0})
+    put(host, "/overlays/model/Matrix/pixel", {"X": 1, "Y": 0, "RGB": [0, 0, 200]})
+    command(host, "Overlay Model State", "Matrix", "Transparent")
+    frame = e131.wait_for(lambda f: tuple(f[1536:1539]) == (255, 0, 0) and pixel(f, 1, 0) == (0, 0, 200))
+    assert frame is not None
+    assert pixel(frame, 0, 0) == (0x40, 0x40, 0x40)
+    assert frame[1542] == 0x40  # past the models: the sequence's own data
+    command(host, "Overlay Model Clear", "Strip")
+    command(host, "Overlay Model State", "Strip", "Disabled")
+    assert e131.wait_for(lambda f: f[1536] == 0x40) is not None
 
 
 def test_text_scrolls_across_the_matrix(show):
