@@ -4,8 +4,6 @@
 
 #include <algorithm>
 #include <set>
-#include <type_traits>
-#include <utility>
 
 #include "Lockstep.h"
 #include "common.h"
@@ -28,30 +26,7 @@ static std::set<MediaOutputBase*> liveOutputs;
 // retry it on every sync packet; an explicit open or start clears this.
 static std::string lateJoinFailed;
 
-// ---- sync flag of the lockstep subsystem, whichever form it has
-
-template <typename T, typename = void>
-struct HasIsSendingSync : std::false_type {};
-template <typename T>
-struct HasIsSendingSync<T, std::void_t<decltype(std::declval<T&>().IsSendingSync())>> : std::true_type {};
-template <typename T, typename = void>
-struct HasSendingSyncMember : std::false_type {};
-template <typename T>
-struct HasSendingSyncMember<T, std::void_t<decltype(std::declval<T&>().sendingSync)>> : std::true_type {};
-
-template <typename T>
-static bool SendingSyncOf(T* l) {
-    if (!l) return false;
-    if constexpr (HasIsSendingSync<T>::value) {
-        return l->IsSendingSync();
-    } else if constexpr (HasSendingSyncMember<T>::value) {
-        return l->sendingSync;
-    } else {
-        return false;
-    }
-}
-
-bool IsSendingMediaSync() { return SendingSyncOf(lockstep); }
+bool IsSendingMediaSync() { return lockstep && lockstep->IsSendingSync(); }
 
 // ---- volume
 

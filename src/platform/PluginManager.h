@@ -11,6 +11,8 @@
 
 #include "platform/Callbacks.h"
 
+class MediaDetails;
+
 class PluginManager {
 public:
     static PluginManager INSTANCE;
@@ -26,4 +28,6 @@ public:
                           const std::string& section, int position) {}
     // Media of a playlist entry is about to play.
     void mediaCallback(const Json::Value& playlistInfo, const std::string& mediaName) {}
+    // A media file is about to play: the owning playlist's info and its details.
+    void mediaCallback(const Json::Value& playlistInfo, const MediaDetails& details) {}
 };

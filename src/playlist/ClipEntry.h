@@ -61,6 +61,8 @@ public:
 private:
     bool OpenMediaOutput();
     bool CloseMediaOutput();
+    // Opens the current mediaName and tells remotes and MQTT.
+    bool OpenAndAnnounce();
     int GetFileList();
     std::string GetNextRandomFile();
     void ClearMqttMedia();
