@@ -185,8 +185,11 @@ std::shared_ptr<http_response> PlayerResource::render_DELETE(const http_request&
 APIServer::APIServer() : APIServer(32322, "") {}
 
 APIServer::APIServer(uint16_t port, const std::string& bindAddress)
-    : config(httpserver::create_webserver(port).max_threads(5).connection_timeout(180).bind_address(
-          bindAddress)) {}
+    : config(httpserver::create_webserver(port)
+                 .max_threads(5)
+                 .connection_timeout(180)
+                 .worker_nice(5)
+                 .bind_address(bindAddress)) {}
 
 APIServer::~APIServer() {
     if (server) server->stop();

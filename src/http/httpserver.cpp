@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -274,6 +276,11 @@ int webserver::queue(MHD_Connection* connection, const http_response& response) 
 
 int webserver::handle(MHD_Connection* connection, const char* url, const char* method, const char* upload,
                       size_t* uploadSize, void** context) {
+    static thread_local bool niced = false;
+    if (!niced) {
+        niced = true;
+        if (cfg.nice_ != 0) setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), cfg.nice_);
+    }
     auto* p = static_cast<Pending*>(*context);
     if (!p) {
         p = new Pending();

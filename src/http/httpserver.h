@@ -135,6 +135,12 @@ public:
         bodyLimit_ = bytes;
         return *this;
     }
+    // Nice value the worker threads give themselves (0 keeps the process's),
+    // so request bursts yield the CPU to time-critical threads.
+    create_webserver& worker_nice(int n) {
+        nice_ = n;
+        return *this;
+    }
     // Dotted IPv4 address to listen on; "" listens on every address.
     create_webserver& bind_address(const std::string& ipv4) {
         bindAddress_ = ipv4;
@@ -146,6 +152,7 @@ public:
     int timeout_ = 180;
     int connections_ = 2048;
     size_t bodyLimit_ = 16 * 1024 * 1024;
+    int nice_ = 0;
     std::string bindAddress_;
 };
 
