@@ -214,8 +214,8 @@ Response putModelCommand(GlazeModel* m, const std::string& cmd, const Json::Valu
         const Json::Value& st = body["State"];
         if (st.isString()) {
             m->setState(GlazeState(st.asString()));
-        } else if (st.isIntegral() && GlazeState::isValidState(st.asInt64())) {
-            m->setState(GlazeState((int)st.asInt64()));
+        } else if (st.isIntegral() && st.isInt() && GlazeState::isValidState(st.asInt())) {
+            m->setState(GlazeState(st.asInt()));
         } else {
             return text(400, "Invalid state " + SaveJsonToString(st));
         }

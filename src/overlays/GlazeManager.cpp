@@ -21,6 +21,15 @@
 
 GlazeManager GlazeManager::INSTANCE;
 
+namespace {
+// A text member, or "" when absent or of another type (asString would throw
+// on arrays and objects).
+std::string textOf(const Json::Value& v, const char* key) {
+    const Json::Value& m = v[key];
+    return m.isString() ? m.asString() : "";
+}
+}  // namespace
+
 GlazeManager::GlazeManager() {}
 
 GlazeManager::~GlazeManager() {
@@ -74,7 +83,7 @@ void GlazeManager::loadModelMap() {
             LogErr(VB_CHANNELOUT, "model-overlays.json: a model entry is not an object; skipped\n");
             continue;
         }
-        if (m.get("Type", "").asString() == "Sub" && !getModel(m.get("Parent", "").asString())) {
+        if (textOf(m, "Type") == "Sub" && !getModel(textOf(m, "Parent"))) {
             pending.push_back(m);
             continue;
         }
@@ -84,7 +93,7 @@ void GlazeManager::loadModelMap() {
     while (!pending.empty() && progress) {
         progress = false;
         for (auto it = pending.begin(); it != pending.end();) {
-            if (getModel(it->get("Parent", "").asString())) {
+            if (getModel(textOf(*it, "Parent"))) {
                 addModel(*it);
                 it = pending.erase(it);
                 progress = true;
@@ -114,7 +123,7 @@ GlazeModel* GlazeManager::createModel(const Json::Value& config, std::string& er
         // A sub-model inside itself would be deleted with its own parent.
         for (GlazeModel* a = parent; a;
              a = a->type == "Sub" ? static_cast<GlazeModelSub*>(a)->getParent() : nullptr) {
-            if (a->name == config.get("Name", "").asString()) {
+            if (a->name == textOf(config, "Name")) {
                 error = "a sub-model cannot lie inside itself";
                 return nullptr;
             }
@@ -172,7 +181,7 @@ bool GlazeManager::registerModel(GlazeModel* model) {
     std::vector<Json::Value> subConfigs;
     for (const auto& n : modelNames) {
         GlazeModel* m = models[n];
-        if (m->type == "Sub" && m->getConfig().get("Parent", "").asString() == old->name) {
+        if (m->type == "Sub" && textOf(m->getConfig(), "Parent") == old->name) {
             subConfigs.push_back(m->getConfig());
         }
     }

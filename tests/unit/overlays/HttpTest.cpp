@@ -106,6 +106,8 @@ TEST_F(GlazeHttpTest, PutModelCommands) {
     EXPECT_EQ(m->getState().getState(), 3);
     EXPECT_EQ(call("PUT", "/overlays/model/m/state", "{}").code, 500);
     EXPECT_EQ(call("PUT", "/overlays/model/m/state", "{\"State\": 9}").code, 400);
+    EXPECT_EQ(call("PUT", "/overlays/model/m/state", "{\"State\": 4294967297}").code, 400);
+    EXPECT_EQ(m->getState().getState(), 3);
     EXPECT_EQ(call("PUT", "/overlays/model/m/fill", "{\"Value\": 7}").body, OK);
     Json::Value d;
     m->getDataJson(d, false);

@@ -187,6 +187,13 @@ TEST_F(GlazeManagerTest, ModelMapLoadSkipsBadEntriesAndKeepsAutoCreate) {
     models.append(matrix("past-end", LYRD_MAX_CHANNELS - 2, 2, 2));
     models.append("not an object");
     models.append(matrix("overlap", 1, 2, 2));  // overlapping is allowed
+    Json::Value typeArray = matrix("type-array", 1, 2, 2);
+    typeArray["Type"] = Json::Value(Json::arrayValue);
+    models.append(typeArray);
+    Json::Value parentObject = sub;
+    parentObject["Name"] = "parent-object";
+    parentObject["Parent"] = Json::Value(Json::objectValue);
+    models.append(parentObject);
     Json::Value no = false;
     writeMap(models, &no);
     g.loadModelMap();
