@@ -1,0 +1,123 @@
+#!/usr/bin/env python3
+"""Sync accuracy: a master and a remote in namespace hosts play a sequence at
+40 frames/s; a third host timestamps both E1.31 outputs.  Reports the share
+of remote frames that show the master's frame index, the median and p99 of
+the time offset between the two showing the same frame, and the time from
+the remote's start (mid-show) until it is locked.  A second run adds netem
+on the remote's link (1 ms +- 0.5 ms delay, 1 % loss).  Prints figures only.
+
+    sudo python3 bench/bench_lockstep_sync.py            # 120 s per run
+    LYRD_BENCH_SECONDS=30 sudo python3 bench/bench_lockstep_sync.py
+"""
+
+import os
+import statistics
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "system"))
+import harness  # noqa: E402
+from test_channelout import lseq_bytes  # noqa: E402
+from test_lockstep_show import Capture, outputs  # noqa: E402
+
+SECONDS = int(os.environ.get("LYRD_BENCH_SECONDS", "120"))
+STEP_MS = 25
+LATE_JOIN = 5.0
+
+
+def setup(net):
+    hosts = {}
+    for i, name in enumerate(["master", "remote", "rx"], start=1):
+        h = net.add_host(name, addresses=["10.203.0.%d/24" % i])
+        h.exec(["ip", "addr", "del", "10.203.0.%d/24" % i, "dev", "eth0"])
+        h.exec(["ip", "addr", "add", "10.203.0.%d/24" % i, "brd", "+", "dev", "eth0"])
+        hosts[name] = h
+    frames = (SECONDS + 10) * 1000 // STEP_MS
+    data = lseq_bytes(64, frames, STEP_MS)
+    for name, universe in (("master", 1), ("remote", 2)):
+        h = hosts[name]
+        h.write_file("config/co-universes.json", outputs(universe, "10.203.0.3"))
+        h.write_file("sequences/bench.lseq", data)
+        h.write_file("playlists/bench.json", {"name": "bench", "mainPlaylist": [
+            {"type": "sequence", "sequenceName": "bench.lseq"}]})
+    return hosts
+
+
+def percentile(values, p):
+    s = sorted(values)
+    return s[min(len(s) - 1, int(round(p / 100.0 * (len(s) - 1))))]
+
+
+def run(label, netem):
+    net = harness.Network()
+    try:
+        hosts = setup(net)
+        if netem:
+            r = hosts["remote"].exec(["tc", "qdisc", "add", "dev", "eth0", "root", "netem", "delay", "1ms",
+                                      "0.5ms", "loss", "1%"], check=False)
+            if r.returncode != 0:
+                print("%s: netem not available (%s); skipped" % (label, r.stderr.strip()))
+                return
+        cap = Capture(hosts["rx"], "10.203.0.3")
+        hosts["master"].start_daemon(settings={"HostName": "master", "LockstepEnabled": "1"})
+        hosts["master"].wait_http()
+        st, _, body = hosts["master"].http("POST", "/command", body={"command": "Start Playlist",
+                                                                     "args": ["bench"]})
+        assert st == 200, body
+        time.sleep(LATE_JOIN)
+        joined = time.monotonic()
+        hosts["remote"].start_daemon(settings={"HostName": "remote", "lyrMode": "remote"})
+        time.sleep(SECONDS)
+        packets = cap.take()
+        cap.close()
+    finally:
+        net.close()
+
+    master = [(t, f) for t, u, f in packets if u == 1]
+    remote = [(t, f) for t, u, f in packets if u == 2 and t >= joined]
+    first_seen = {}
+    for t, f in master:
+        first_seen.setdefault(f, t)
+    # The remote is on the master's frame when it shows frame f within half
+    # a frame period of the master showing f.
+    half = STEP_MS / 2000.0
+    remote_first = {}
+    for t, f in remote:
+        remote_first.setdefault(f, t)
+    shown = sorted((t, f) for f, t in remote_first.items() if f > 0)
+    on = [(t, f in first_seen and abs(t - first_seen[f]) < half) for t, f in shown]
+    lock = None
+    for i, (t, ok) in enumerate(on):
+        if ok and all(o for _, o in on[i:i + 40]):
+            lock = t
+            break
+    started = remote[0][0] - joined if remote else None
+    after = [(t, ok) for t, ok in on if lock is not None and t >= lock]
+    share = 100.0 * sum(ok for _, ok in after) / len(after) if after else 0.0
+    abs_off = [abs(t - first_seen[f]) * 1000.0 for t, f in shown
+               if lock is not None and t >= lock and f in first_seen]
+    first_frame = shown[0][0] if shown else None
+    print("%s: %d master and %d remote packets over %d s" % (label, len(master), len(remote), SECONDS))
+    print("  remote frames shown with the master's frame after lock: %.2f %% of %d (target >= 99.9 %%)" % (
+        share, len(after)))
+    if abs_off:
+        print("  offset, remote vs master showing a frame: median %.2f ms, p99 %.2f ms (target p99 < 5 ms)" % (
+            statistics.median(abs_off), percentile(abs_off, 99)))
+    if started is not None and first_frame is not None and lock is not None:
+        print("  remote daemon up after %.2f s; first followed frame after %.2f s; locked %.2f s after that "
+              "(target < 1 s)" % (started, first_frame - joined, lock - first_frame))
+    else:
+        print("  remote never locked")
+
+
+def main():
+    if not harness.can_run():
+        print("bench_lockstep_sync: needs root and iproute2; skipped")
+        return
+    run("plain veth", False)
+    run("netem 1 ms +- 0.5 ms, 1 % loss", True)
+
+
+if __name__ == "__main__":
+    main()
