@@ -194,7 +194,7 @@ bool FeedEntry::ReadFromCommand() {
 bool FeedEntry::ReadFromString(std::string text) {
     LogDebug(VB_PLAYLIST, "ReadFromString(): String:\n%s\n", text.c_str());
     if (text.empty()) {
-        LogDebug(VB_PLAYLIST, "Empty string in ReadFromString()\n");
+        LogWarn(VB_PLAYLIST, "Empty string in ReadFromString()\n");
         return false;
     }
     Json::Value root;
