@@ -47,7 +47,7 @@ public:
             out = x.asBool();
             return true;
         }
-        if (x.isIntegral() && (x.asLargestInt() == 0 || x.asLargestInt() == 1)) {
+        if (x.isInt64() && (x.asLargestInt() == 0 || x.asLargestInt() == 1)) {
             out = x.asLargestInt() == 1;
             return true;
         }
@@ -65,7 +65,7 @@ public:
     bool Int(const char* key, int lo, int hi, int& out) {
         const Json::Value& x = v[key];
         if (x.isNull()) return true;
-        if (!x.isIntegral() || x.asLargestInt() < lo || x.asLargestInt() > hi) {
+        if (!x.isInt64() || x.asLargestInt() < lo || x.asLargestInt() > hi) {
             char what[96];
             snprintf(what, sizeof(what), "must be a whole number from %d to %d", lo, hi);
             return Fail(key, what);
@@ -309,7 +309,7 @@ bool ScheduleEntry::LoadFromJson(Json::Value& v, int index) {
             if (strcasecmp(day.asCString(), kDayTexts[i]) == 0) e.dayIndex = i;
         if (e.dayIndex < 0) return r.Fail("day", "is not a known day name");
     } else if (!day.isNull()) {
-        if (!day.isIntegral() || day.asLargestInt() < INT32_MIN || day.asLargestInt() > INT32_MAX ||
+        if (!day.isInt64() || day.asLargestInt() < INT32_MIN || day.asLargestInt() > INT32_MAX ||
             !ValidDayIndex(static_cast<int>(day.asLargestInt())))
             return r.Fail("day", "must be a day code 0-15 or a weekday mask");
         e.dayIndex = static_cast<int>(day.asLargestInt());

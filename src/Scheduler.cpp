@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <system_error>
 #include <thread>
 
 #include "common.h"
@@ -424,7 +425,12 @@ void Scheduler::RunCommandItem(ScheduledItem* item) {
     cmd["args"] = item->args.isArray() ? item->args : Json::Value(Json::arrayValue);
     cmd["lockstepCommand"] = item->entry ? item->entry->lockstepCommand : false;
     cmd["lockstepHosts"] = item->entry ? item->entry->lockstepHosts : "";
-    std::thread([cmd]() { CommandManager::INSTANCE.run(cmd); }).detach();
+    try {
+        std::thread([cmd]() { CommandManager::INSTANCE.run(cmd); }).detach();
+    } catch (const std::system_error& e) {
+        LogErr(VB_SCHEDULE, "Unable to start a thread for scheduled command '%s': %s\n", item->command.c_str(),
+               e.what());
+    }
     SetItemRan(item, true);
 }
 

@@ -55,6 +55,8 @@ TEST_F(EntryTest, MalformedEntriesAreRejectedNamingIndexAndKey) {
         {R"({"playlist": "x", "endDate": "2024-13-01"})", "\"endDate\""},
         {R"({"playlist": "x", "endDate": "2024-2-3"})", "\"endDate\""},
         {R"({"playlist": "x", "stopType": 3})", "\"stopType\""},
+        {R"({"playlist": "x", "stopType": 18446744073709551615})", "\"stopType\""},
+        {R"({"playlist": "x", "repeat": 1.5})", "\"repeat\""},
         {R"({"playlist": "x", "startTimeOffset": 2000})", "\"startTimeOffset\""},
     };
     for (const auto& b : bad) {
