@@ -71,9 +71,9 @@ bool Lockstep::Init() {
     return true;
 }
 
-void Lockstep::closeSocket(int& sock) {
-    if (sock >= 0) close(sock);
-    sock = -1;
+void Lockstep::closeSocket(std::atomic<int>& sock) {
+    int fd = sock.exchange(-1);
+    if (fd >= 0) close(fd);
 }
 
 void Lockstep::ShutdownSync() {

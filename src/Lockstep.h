@@ -257,7 +257,7 @@ private:
     bool socketsReadyFor(const std::string& filename, const char* error);
     void sendSync(SyncAction action, SyncFileType type, const std::string& filename, int frame, float seconds);
     void forEachPlugin(const std::function<void(LockstepPlugin*)>& fn);
-    void closeSocket(int& sock);
+    void closeSocket(std::atomic<int>& sock);
     void sendUnicastBatch(int len);
     void answerDiscover(const std::string& announced, const std::string& source);
     std::string currentLocalRanges(int maxLength);
@@ -271,9 +271,10 @@ private:
     std::map<std::string, std::unique_ptr<NetInterfaceInfo>> interfaces;
     std::atomic<bool> multicast{false};
     std::atomic<bool> broadcast{false};
-    int broadcastSock = -1;
-    int controlSock = -1;
-    int receiveSock = -1;
+    // Atomic: the senders test them on other threads while ShutdownSync closes.
+    std::atomic<int> broadcastSock{-1};
+    std::atomic<int> controlSock{-1};
+    std::atomic<int> receiveSock{-1};
     std::string localHostName;
     std::mutex socketLock;
     struct iovec sendVector {};
