@@ -260,3 +260,37 @@ TEST_F(GlazeManagerTest, AutoModelsAreZeroBasedAndCommandsComeWithTheFirstModel)
         EXPECT_NE(CommandManager::INSTANCE.getCommand(n), nullptr) << n;
     }
 }
+
+TEST_F(GlazeManagerTest, ComposingWhileModelsChangeAndReloadKeepsCountsRight) {
+    Json::Value models(Json::arrayValue);
+    models.append(matrix("a", 1, 8, 8));
+    models.append(matrix("b", 193, 8, 8));
+    Json::Value sub(Json::objectValue);
+    sub["Name"] = "s";
+    sub["Type"] = "Sub";
+    sub["Parent"] = "a";
+    sub["Width"] = 4;
+    models.append(sub);
+    writeMap(models);
+    g.loadModelMap();
+    std::atomic<bool> stop{false};
+    std::thread output([&] {
+        while (!stop) g.doOverlays(buffer.data());
+    });
+    for (int i = 0; i < 60; i++) {
+        std::lock_guard<std::mutex> l(g.modelsLock);
+        for (const char* n : {"a", "b", "s"}) {
+            GlazeModel* m = g.getModel(n);
+            m->setState(GlazeState(i % 4));
+            m->fill(i, 255 - i, 7);
+            if (i % 3 == 0) m->applyEffect("Enabled", "Color Fade", {"#00FF00", "5", "5", "5"});
+        }
+        if (i % 10 == 9) g.loadModelMap();
+        if (i % 7 == 0) g.setChannelRange(i, i + 3, i);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    stop = true;
+    output.join();
+    std::lock_guard<std::mutex> l(g.activeModelsLock);
+    EXPECT_EQ(g.numActive, (int)(g.activeModels.size() + g.channelRanges.size()));
+}
