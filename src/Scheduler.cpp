@@ -428,8 +428,8 @@ void Scheduler::RunCommandItem(ScheduledItem* item) {
     try {
         std::thread([cmd]() { CommandManager::INSTANCE.run(cmd); }).detach();
     } catch (const std::system_error& e) {
-        LogErr(VB_SCHEDULE, "Unable to start a thread for scheduled command '%s': %s\n", item->command.c_str(),
-               e.what());
+        LogErr(VB_SCHEDULE, "Unable to start a thread for scheduled command '%s': %s\n",
+               item->command.c_str(), e.what());
     }
     SetItemRan(item, true);
 }
