@@ -255,7 +255,7 @@ std::string GetFileContents(const std::string& path) {
     return ss.str();
 }
 
-static bool writeAll(int fd, const std::string& content) {
+bool WriteAll(int fd, const std::string& content) {
     const char* p = content.data();
     size_t left = content.size();
     while (left > 0) {
@@ -268,6 +268,26 @@ static bool writeAll(int fd, const std::string& content) {
         left -= static_cast<size_t>(n);
     }
     return true;
+}
+
+bool JsonArgText(const Json::Value& v, std::string& out) {
+    if (v.isString()) {
+        out = v.asString();
+        return true;
+    }
+    if (v.isBool()) {
+        out = v.asBool() ? "true" : "false";
+        return true;
+    }
+    if (v.isIntegral()) {
+        out = v.isInt64() ? std::to_string(v.asInt64()) : std::to_string(v.asUInt64());
+        return true;
+    }
+    if (v.isDouble()) {
+        out = v.asString();
+        return true;
+    }
+    return false;
 }
 
 bool PutFileContents(const std::string& path, const std::string& content) {
@@ -285,7 +305,7 @@ bool PutFileContents(const std::string& path, const std::string& content) {
     if (fchmod(fd, 0664) != 0) {
         // SetFilePerms below tries again after the rename.
     }
-    bool ok = writeAll(fd, content) && fsync(fd) == 0;
+    bool ok = WriteAll(fd, content) && fsync(fd) == 0;
     ok = (close(fd) == 0) && ok;
     if (!ok || rename(tmp.c_str(), path.c_str()) != 0) {
         LogErr(VB_GENERAL, "ERROR: Unable to write %s: %s\n", path.c_str(), strerror(errno));

@@ -52,6 +52,10 @@ bool Touch(const std::string& path);
 std::string GetFileContents(const std::string& path);
 // Writes the whole content to a temporary file beside `path`, then renames it
 // over `path`, so a crash or a full disk never leaves a truncated file.
+// Writes all of content to fd, retrying short writes and EINTR.
+bool WriteAll(int fd, const std::string& content);
+// Text of one JSON command argument; false for objects, arrays and null.
+bool JsonArgText(const Json::Value& v, std::string& out);
 bool PutFileContents(const std::string& path, const std::string& content);
 bool SetFilePerms(const std::string& path, bool executable = false);
 bool SetFilePerms(const char* path, bool executable = false);

@@ -127,21 +127,6 @@ bool buildUpgradedContent(const std::string& path, std::map<std::string, std::st
     return true;
 }
 
-bool writeAllTo(int fd, const std::string& content) {
-    const char* p = content.data();
-    size_t left = content.size();
-    while (left > 0) {
-        ssize_t n = write(fd, p, left);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // Replaces `path` by `content` in one rename, so that a crash or a full disk
 // leaves either the old or the new file.  The new file keeps the old one's
 // mode and (where allowed) owner.
@@ -159,7 +144,7 @@ bool replaceFileKeepingPerms(const std::string& path, const std::string& content
                strerror(errno));
         return false;
     }
-    bool ok = writeAllTo(fd, content) && fsync(fd) == 0;
+    bool ok = WriteAll(fd, content) && fsync(fd) == 0;
     if (ok && haveOld) {
         ok = fchmod(fd, st.st_mode & 07777) == 0;
         if (fchown(fd, st.st_uid, st.st_gid) != 0) {

@@ -62,23 +62,7 @@ public:
 
 // Text of one JSON argument; false for objects, arrays and null.
 bool argText(const Json::Value& v, std::string& out) {
-    if (v.isString()) {
-        out = v.asString();
-        return true;
-    }
-    if (v.isBool()) {
-        out = v.asBool() ? "true" : "false";
-        return true;
-    }
-    if (v.isIntegral()) {
-        out = v.isInt64() ? std::to_string(v.asInt64()) : std::to_string(v.asUInt64());
-        return true;
-    }
-    if (v.isDouble()) {
-        out = v.asString();
-        return true;
-    }
-    return false;
+    return JsonArgText(v, out);
 }
 
 int presetSlotOf(const Json::Value& preset) {
