@@ -5,6 +5,8 @@ broken edit and an extension while it plays, and stops it gracefully at its
 import json
 import time
 
+import pytest
+
 PLAYLIST = {"name": "Evening Show", "desc": "", "repeat": 0, "loopCount": 0, "leadIn": [],
             "mainPlaylist": [{"type": "pause", "duration": 2, "enabled": 1, "playOnce": 0}], "leadOut": []}
 
@@ -81,3 +83,42 @@ def test_schedule_starts_and_gracefully_stops_a_playlist(host):
     assert "Error parsing JSON" in log
     assert log.count("Starting repeating playlist 'Evening Show' with scheduled 'Graceful Stop'") == 1
     d.stop()
+
+
+def test_restart_resumes_a_scheduled_playlist_at_its_entry(host):
+    """A restart while the scheduler's playlist plays re-executes the daemon
+    with the playlist and the current entry, and the new process carries on
+    from that entry instead of the top."""
+    pauses = [{"type": "pause", "duration": 3, "enabled": 1, "playOnce": 0} for _ in range(8)]
+    host.write_file("playlists/Evening Show.json", dict(PLAYLIST, mainPlaylist=pauses))
+    now = time.time()
+    if hms(now - 60) > hms(now + 120):
+        pytest.skip("the schedule window would cross midnight")
+    host.write_file("config/schedule.json", [entry(now - 60, now + 120)])
+    d = host.start_daemon(["-f", "--log-level", "info"], env={"TZ": "UTC"})
+    host.wait_http()
+
+    def position():
+        st, _, body = host.http("GET", "/player/status")
+        return json.loads(body)["playlists"][0]["position"] if st == 200 else -1
+
+    deadline = time.time() + 20
+    while position() != 3:
+        assert time.time() < deadline, "the scheduled playlist never reached its third entry"
+        time.sleep(0.1)
+    from cmdclient import CommandClient
+    c = CommandClient(host)
+    c.send("restart")
+    out = d.wait_for_log("Performing Restart.", timeout=20)
+    d.wait_for_log("Starting main processing loop", timeout=20, start=out.index("Performing Restart."))
+    with open("/proc/%d/cmdline" % d.pid) as f:
+        argv = f.read().split("\0")
+    assert argv[argv.index("-p"):argv.index("-p") + 4] == ["-p", "Evening Show", "-P", "2"], argv
+    assert "-r" in argv
+    host.wait_http()
+    deadline = time.time() + 10
+    while position() != 3:
+        assert time.time() < deadline, "after the restart the playlist is at %d, not 3" % position()
+        time.sleep(0.1)
+    c.close()
+    assert d.stop() == 0
