@@ -27,6 +27,7 @@
 #include "platform/MosquittoClient.h"
 #include "platform/NetworkMonitor.h"
 #include "platform/PluginManager.h"
+#include "platform/ServiceNotify.h"
 #include "platform/Version.h"
 #include "platform/Warnings.h"
 #include "settings.h"
@@ -216,7 +217,18 @@ void MainLoop() {
     memset(events, 0, sizeof(events));
     st.alwaysTransmit = getSettingInt("alwaysTransmit");
 
-    while (runMainLYRDLoop) runIteration(epollFd, events, callbacks, st);
+    // Fed from the loop itself: a stalled loop stops feeding the watchdog.
+    ServiceNotify service;
+    service.Ready();
+    while (runMainLYRDLoop) {
+        runIteration(epollFd, events, callbacks, st);
+        service.Feed();
+    }
+    if (restartLYRD) {
+        service.Reloading();
+    } else {
+        service.Stopping();
+    }
 
     close(epollFd);
     LogInfo(VB_GENERAL, "Stopping channel output thread.\n");
