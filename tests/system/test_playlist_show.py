@@ -4,6 +4,7 @@ broker, and a blocking script holding the playlist."""
 
 import json
 import os
+import signal
 import socket
 import struct
 import sys
@@ -213,3 +214,26 @@ def _try(fn):
         return fn()
     except OSError:
         return None
+
+
+def test_mqtt_last_will_marks_a_killed_daemon_offline(host):
+    """A daemon that dies without its orderly stop leaves the broker to tell
+    subscribers: the retained availability turns from "online" to "offline"."""
+    port = 18831
+    host.write_file("mosquitto.conf", "listener %d 127.0.0.1\nallow_anonymous true\n" % port)
+    host.spawn(["/usr/sbin/mosquitto", "-c", os.path.join(host.media, "mosquitto.conf")])
+    d = host.start_daemon(settings={"MQTTHost": "127.0.0.1", "MQTTPort": str(port), "MQTTPrefix": "t",
+                                    "HostName": "box"})
+    d.wait_for_log("MQTT connected")
+
+    def retained(seconds=3):
+        w = wait_for(lambda: _try(lambda: Mqtt(host, port)))
+        w.subscribe("t/lyrd/box/availability")
+        got = [p for t, p in w.messages(seconds) if t == "t/lyrd/box/availability"]
+        w.sock.close()
+        return got[-1] if got else None
+
+    assert wait_for(lambda: retained(1) == "online", timeout=10)
+    d.signal(signal.SIGKILL)
+    d.wait_exit()
+    assert wait_for(lambda: retained(1) == "offline", timeout=10)
