@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "bench_channelout_common.h"
+#include "bench_result.h"
 #include "channeloutput/ChannelOutputThread.h"
 #include "channeloutput/Sequence.h"
 
@@ -72,6 +73,17 @@ int main(int argc, char** argv) {
     printf("skipped frames: %llu\n", (unsigned long long)st.framesSkipped);
     printf("output thread CPU per frame: %.1f us\n", n > 1 ? double(lastCPU - firstCPU) / double(n - 1) / 1000 : 0.0);
     printf("RSS: %ld kB before start, %ld kB playing, peak %ld kB\n", rssBefore, rss, hwm);
+    double cpuUS = n > 1 ? double(lastCPU - firstCPU) / double(n - 1) / 1000 : 0.0;
+    benchres::result("output pacing: frame lateness p99", "< 1 ms", "p50 / max in the same run",
+                     "%.1f us (p50 %.1f, max %.1f)", cobench::percentile(v, 99) / 1000,
+                     cobench::percentile(v, 50) / 1000, double(*std::max_element(v.begin(), v.end())) / 1000);
+    benchres::result("output pacing: frame lateness max", "< 5 ms", "-", "%.1f us",
+                     double(*std::max_element(v.begin(), v.end())) / 1000);
+    benchres::result("output pacing: skipped frames", "0", "-", "%llu of %zu",
+                     (unsigned long long)st.framesSkipped, n);
+    benchres::result("output pacing: CPU per frame", "-", "-", "%.1f us", cpuUS);
+    benchres::result("output pacing: RSS playing", "-", "before start", "%.1f MB (%.1f MB before)",
+                     rss / 1024.0, rssBefore / 1024.0);
     delete sequence;
     sequence = nullptr;
     CloseChannelOutputs();

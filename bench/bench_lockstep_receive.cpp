@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "Lockstep.h"
+#include "bench_result.h"
 #include "platform/Logging.h"
 #include "settings.h"
 
@@ -172,6 +173,9 @@ int main() {
     }
     printf("best: bare recvmmsg %.0f/s, ProcessControlPacket %.0f/s, ratio %.2f (target at least 0.50)\n", bareBest,
            lockstepBest, bareBest > 0 ? lockstepBest / bareBest : 0.0);
+    benchres::result("sync receive: ProcessControlPacket", ">= 0.50x floor",
+                     ("bare recvmmsg " + std::to_string(long(bareBest)) + "/s").c_str(),
+                     "%.0f datagrams/s (%.2fx)", lockstepBest, bareBest > 0 ? lockstepBest / bareBest : 0.0);
     printf("statistics records: %u, position updates applied: %ld\n", ls->GetSyncStats()["systems"].size(),
            backend.updates);
     close(sender);

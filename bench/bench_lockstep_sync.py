@@ -26,6 +26,11 @@ STEP_MS = 25
 LATE_JOIN = 5.0
 
 
+def result(figure, value, target, compared="-"):
+    """One line for the table of `make bench` (see scripts/run-bench)."""
+    print("BENCH_RESULT\t%s\t%s\t%s\t%s" % (figure, value, target, compared), flush=True)
+
+
 def setup(net):
     hosts = {}
     for i, name in enumerate(["master", "remote", "rx"], start=1):
@@ -58,6 +63,7 @@ def run(label, netem):
                                       "0.5ms", "loss", "1%"], check=False)
             if r.returncode != 0:
                 print("%s: netem not available (%s); skipped" % (label, r.stderr.strip()))
+                result("sync %s" % label, "skipped (no netem)", "-")
                 return
         cap = Capture(hosts["rx"], "10.203.0.3")
         hosts["master"].start_daemon(settings={"HostName": "master", "LockstepEnabled": "1"})
@@ -101,14 +107,20 @@ def run(label, netem):
     print("%s: %d master and %d remote packets over %d s" % (label, len(master), len(remote), SECONDS))
     print("  remote frames shown with the master's frame after lock: %.2f %% of %d (target >= 99.9 %%)" % (
         share, len(after)))
+    result("sync %s: remote on master's frame" % label, "%.2f %% of %d" % (share, len(after)), ">= 99.9 %")
     if abs_off:
         print("  offset, remote vs master showing a frame: median %.2f ms, p99 %.2f ms (target p99 < 5 ms)" % (
             statistics.median(abs_off), percentile(abs_off, 99)))
+        result("sync %s: frame offset p99" % label, "%.2f ms (median %.2f)" % (
+            percentile(abs_off, 99), statistics.median(abs_off)), "< 5 ms", "E1.31 of master, same receiver")
     if started is not None and first_frame is not None and lock is not None:
         print("  remote daemon up after %.2f s; first followed frame after %.2f s; locked %.2f s after that "
               "(target < 1 s)" % (started, first_frame - joined, lock - first_frame))
+        result("sync %s: lock after late join" % label, "%.2f s" % (lock - first_frame), "< 1 s",
+               "daemon up after %.2f s" % started)
     else:
         print("  remote never locked")
+        result("sync %s: lock after late join" % label, "never", "< 1 s")
 
 
 def main():

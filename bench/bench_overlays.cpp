@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_result.h"
 #include "channeloutput/ChannelOutputThread.h"
 #include "channeloutput/Sequence.h"
 #include "overlays/GlazeManager.h"
@@ -53,6 +54,8 @@ void perFrame(GlazeManager& g, std::vector<uint8_t>& buf, int frames, const char
     std::sort(t.begin(), t.end());
     printf("%-44s p50 %8.1f us  p99 %8.1f us  max %8.1f us\n", label, t[frames / 2] / 1000,
            t[frames * 99 / 100] / 1000, t.back() / 1000);
+    benchres::result((std::string("doOverlays p99, ") + label).c_str(), "< 0.5 ms per frame", "-",
+                     "%.1f us (p50 %.1f)", t[frames * 99 / 100] / 1000, t[frames / 2] / 1000);
 }
 
 }  // namespace
@@ -72,7 +75,9 @@ int main(int argc, char** argv) {
     const long idleCalls = 20000000;
     auto t0 = Clock::now();
     for (long i = 0; i < idleCalls; i++) g.doOverlays(buf.data());
-    printf("%-44s %8.2f ns per call\n", "doOverlays, nothing active", nsSince(t0) / idleCalls);
+    double idleNS = nsSince(t0) / idleCalls;
+    printf("%-44s %8.2f ns per call\n", "doOverlays, nothing active", idleNS);
+    benchres::result("doOverlays, nothing active", "< 50 ns", "-", "%.2f ns", idleNS);
 
     // Four squares spread over 170,000 channels, two ranges near the end.
     for (int i = 0; i < 4; i++) g.addModel(square("sq" + std::to_string(i), 1 + i * 40000));
@@ -114,6 +119,8 @@ int main(int argc, char** argv) {
         std::sort(steps.begin(), steps.end());
         printf("%-44s p50 %8.1f us  p99 %8.1f us  (%zu steps)\n", "text step (clear + draw 50x50)",
                steps[steps.size() / 2] / 1000, steps[steps.size() * 99 / 100] / 1000, steps.size());
+        benchres::result("text effect step (50x50)", "-", "-", "%.1f us p50 (p99 %.1f)",
+                         steps[steps.size() / 2] / 1000, steps[steps.size() * 99 / 100] / 1000);
     }
     tm->stopRunningEffect();
     std::string rm = std::string("rm -rf '") + dir + "'";

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <string>
 
+#include "bench_result.h"
 #include "platform/Logging.h"
 #include "playlist/Playlist.h"
 #include "playlist/PlaylistEntryBase.h"
@@ -73,6 +74,8 @@ int main() {
     printf("load of a %d-entry playlist: best %.2f ms, mean %.2f ms over %d loads (target under 50 ms)\n", entries,
            best / 1000, total / loads / 1000, loads);
     printf("entries loaded: %zu\n", pl.mainPlaylist.size());
+    benchres::result("playlist load, 2000 entries", "< 50 ms", "-", "%.2f ms best (mean %.2f)", best / 1000,
+                     total / loads / 1000);
 
     pl.Cleanup();
     for (int i = 0; i < 10; i++) pl.mainPlaylist.push_back(new IdleEntry(&pl));
@@ -84,6 +87,7 @@ int main() {
     for (int i = 0; i < ticks; i++) pl.Process();
     double per = Micros(Clock::now() - t0) / ticks;
     printf("Process() tick while an entry plays: %.3f us (target under 20 us)\n", per);
+    benchres::result("playlist Process() tick", "< 20 us", "-", "%.3f us", per);
     pl.StopNow(0);
     playlist = nullptr;
 
