@@ -1,0 +1,463 @@
+"""The README's user section, run as written: each fenced example is marked
+with an HTML comment (`<!-- example: KIND [ARG] -->`) and played against real
+daemons in private namespaces.  Settings blocks become the settings file,
+JSON blocks are installed at the path their marker names and must load
+without a complaint and act (outputs send, the playlist plays, the schedule
+lists its sunset start), curl lines run inside the namespace, command-socket
+lines go to the daemon's socket, mosquitto lines talk through a real broker,
+install lines install into a staging root."""
+
+import datetime
+import json
+import math
+import os
+import re
+import select
+import shlex
+import socket
+import struct
+import subprocess
+import threading
+import time
+
+import pytest
+
+import harness
+from cmdclient import CommandClient
+from test_channelout import lseq_bytes
+from test_media import ALSA_NULL
+
+SOURCE_DIR = os.path.abspath(harness.SOURCE_DIR)
+BUILD_DIR = os.path.abspath(harness.BUILD_DIR)
+README = os.path.join(SOURCE_DIR, "README.md")
+E131_PORT = 5568
+STEP_MS = 25
+
+MARKED = re.compile(r"<!-- example: (\S+)(?: (\S+))? -->\n```(\w*)\n(.*?)\n```\n", re.S)
+
+# Every example the user section holds, and so every one this file runs.
+EXPECTED = {
+    ("install", None), ("install-custom", None),
+    ("settings", "board"), ("settings", "master"), ("settings", "remote"), ("settings", "mqtt"),
+    ("media-file", "config/co-universes.json"), ("media-file", "playlists/evening.json"),
+    ("media-file", "config/schedule.json"),
+    ("curl", None), ("command-socket", None), ("mqtt", None),
+}
+
+# Words of a log line that reports something wrong with what was loaded.
+COMPLAINT = re.compile(r"error|invalid|ignor|skipp|unknown|fail|could not|can ?not|bad |not an? |"
+                       r"deprecated|warn|refus|missing", re.I)
+
+
+def user_section():
+    with open(README) as f:
+        text = f.read()
+    start = text.index("## Using lyrd\n")
+    end = text.find("\n## ", start + 1)
+    return text[start:] if end < 0 else text[start:end + 1]
+
+
+def examples():
+    return {(kind, arg): body for kind, arg, _, body in MARKED.findall(user_section())}
+
+
+def example(kind, arg=None):
+    return examples()[(kind, arg or "")]
+
+
+def lines(kind):
+    return [l for l in example(kind).splitlines() if l.strip()]
+
+
+# ---- media for the playlist example -------------------------------------------------------
+
+def playlist_media(host, playlist):
+    """Writes every sequence and audio file the playlist names: short, real files."""
+    doc = json.loads(playlist)
+    for section in ("leadIn", "mainPlaylist", "leadOut"):
+        for entry in doc.get(section, []):
+            if "sequenceName" in entry:
+                host.write_file("sequences/" + entry["sequenceName"], lseq_bytes(1600, 1500 // STEP_MS, STEP_MS))
+            if "mediaName" in entry:
+                path = os.path.join(host.media, "music", entry["mediaName"])
+                os.makedirs(os.path.dirname(path), exist_ok=True)
+                subprocess.run(["sox", "-n", "-r", "22050", "-c", "1", path, "synth", "1.5", "sine", "440"],
+                               check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def show_host(host, *settings):
+    """A board with the settings blocks, the playlist and its media."""
+    host.write_file("settings", "".join(example("settings", s) + "\n" for s in settings))
+    evening = example("media-file", "playlists/evening.json")
+    host.write_file("playlists/evening.json", evening)
+    playlist_media(host, evening)
+
+
+def start(host):
+    conf = os.path.join(host.root, "asound-null.conf")
+    with open(conf, "w") as f:
+        f.write(ALSA_NULL)
+    d = host.start_daemon(["-f"], env={"ALSA_CONFIG_PATH": conf})
+    host.wait_http()
+    return d
+
+
+def messages(log):
+    """Log lines without time stamp and thread."""
+    out = []
+    for line in log.splitlines():
+        m = re.match(r"^\S+ \S+ \(\d+\) (\[.*)$", line)
+        out.append(m.group(1) if m else line)
+    return out
+
+
+def complaints(d, baseline):
+    """Lines that complain and that a bare daemon does not log too."""
+    known = {re.sub(r"\d+", "N", m) for m in baseline}
+    return [m for m in messages(d.log()) if COMPLAINT.search(m) and re.sub(r"\d+", "N", m) not in known]
+
+
+@pytest.fixture(scope="module")
+def baseline():
+    """What a daemon with an empty media directory logs on its own."""
+    net = harness.Network()
+    try:
+        h = net.add_host("bare")
+        d = start(h)
+        time.sleep(1.0)
+        d.stop()
+        return messages(d.log())
+    finally:
+        net.close()
+
+
+def status(host):
+    st, _, body = host.http("GET", "/lyrd/status")
+    assert st == 200
+    return json.loads(body)
+
+
+def player(host):
+    st, _, body = host.http("GET", "/player/status")
+    assert st == 200
+    return json.loads(body)["playlists"][0]
+
+
+def wait_for(cond, timeout=20.0, what="condition"):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        v = cond()
+        if v:
+            return v
+        time.sleep(0.05)
+    raise AssertionError("timed out waiting for " + what)
+
+
+def volume(host):
+    try:
+        return json.loads(host.read_file("config/volume.json")).get("volume")
+    except (FileNotFoundError, ValueError):
+        return None
+
+
+# ---- the README itself ----------------------------------------------------------------------
+
+def test_every_example_is_marked_and_run_here():
+    section = user_section()
+    fences = len(re.findall(r"^```", section, re.M)) // 2
+    found = {(k, a or None) for k, a, _, _ in MARKED.findall(section)}
+    assert fences == len(MARKED.findall(section)), "a fenced block without an example marker"
+    assert found == EXPECTED
+
+
+# ---- install --------------------------------------------------------------------------------
+
+def run_install_line(line, dest):
+    argv = shlex.split(line)
+    if argv[0] == "sudo":
+        argv = argv[1:]
+    if argv[0] == "make":
+        r = subprocess.run(["make", "-C", SOURCE_DIR, "BUILD=" + BUILD_DIR, "DESTDIR=" + dest] + argv[1:],
+                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=600)
+        assert r.returncode == 0, r.stdout[-3000:]
+        return None
+    # systemctl and journalctl need systemd as PID 1; check they name the installed unit.
+    assert argv[0] in ("systemctl", "journalctl"), line
+    names = [a for a in argv[1:] if not a.startswith("-") and a not in ("daemon-reload", "enable", "restart")]
+    return names
+
+
+def test_install_examples(tmp_path):
+    dest = str(tmp_path / "root")
+    named = []
+    for line in lines("install"):
+        named += run_install_line(line, dest) or []
+    unit = os.path.join(dest, "etc/systemd/system/lyrd.service")
+    assert os.path.exists(unit)
+    assert named and all(os.path.exists(os.path.join(dest, "etc/systemd/system", n + ".service")) for n in named)
+    for f in ("opt/lyrd/src/lyrd", "opt/lyrd/www/settings.json", "opt/lyrd/scripts/get_uuid",
+              "home/lyr/media/settings"):
+        assert os.path.exists(os.path.join(dest, f)), f
+
+    custom = str(tmp_path / "custom")
+    (line,) = lines("install-custom")
+    run_install_line(line, custom)
+    argv = dict(a.split("=", 1) for a in shlex.split(line) if "=" in a)
+    assert os.path.exists(custom + argv["PREFIX"] + "/src/lyrd")
+    assert os.path.exists(custom + argv["UNIT_DIR"] + "/lyrd.service")
+    assert os.path.isdir(custom + argv["MEDIA_DIR"])
+    with open(custom + argv["PREFIX"] + "/www/media_root.txt") as f:
+        assert f.read().strip() == argv["MEDIA_DIR"]
+
+
+# ---- outputs, playlist, curl and the command socket on one board -----------------------------
+
+class Controller:
+    """An E1.31 receiver on the controller's address, also joined to the multicast groups."""
+
+    def __init__(self, host, address, groups):
+        self.sock = host.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 8 << 20)
+        self.sock.bind(("0.0.0.0", E131_PORT))
+        for g in groups:
+            mreq = socket.inet_aton(g) + socket.inet_aton(address)
+            self.sock.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP, mreq)
+        self.seen = {}  # universe -> (destination kind, payload length)
+        self.stopping = False
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        while not self.stopping:
+            r, _, _ = select.select([self.sock], [], [], 0.1)
+            if r:
+                pkt = self.sock.recv(2048)
+                if len(pkt) > 126 and pkt[4:16] == b"ASC-E1.17\0\0\0":
+                    self.seen[struct.unpack(">H", pkt[113:115])[0]] = len(pkt) - 126
+
+    def close(self):
+        self.stopping = True
+        self.thread.join(timeout=2)
+        self.sock.close()
+
+
+def outputs_expected(doc):
+    """universe -> channel count, as the outputs file describes them."""
+    out = {}
+    for o in doc["channelOutputs"]:
+        for u in o["universes"]:
+            for i in range(u.get("universeCount", 1)):
+                out[u["id"] + i] = u["channelCount"]
+    return out
+
+
+def curl(host, line):
+    argv = shlex.split(line)
+    assert argv[0] == "curl"
+    r = host.exec(argv + ["-w", "\n%{http_code}"], check=False, timeout=20)
+    assert r.returncode == 0, (line, r.stderr)
+    body, _, code = r.stdout.rpartition("\n")
+    assert code == "200", (line, r.stdout)
+    try:
+        doc = json.loads(body)
+    except ValueError:
+        return body  # commands answer with their result text
+    assert doc.get("Status") != "ERROR", (line, doc)
+    return doc
+
+
+def test_outputs_playlist_curl_and_command_socket(net, baseline):
+    outputs = example("media-file", "config/co-universes.json")
+    doc = json.loads(outputs)
+    target = next(u["address"] for o in doc["channelOutputs"] for u in o["universes"] if "address" in u)
+    ifname = doc["channelOutputs"][0]["interface"]
+    assert ifname == "eth0"  # the board's first interface, as the harness names it
+    prefix = ".".join(target.split(".")[:3])
+    board = net.add_host("board", addresses=[prefix + ".2/24"])
+    board.exec(["ip", "route", "add", "239.0.0.0/8", "dev", ifname])
+    controller = net.add_host("ctl", addresses=[target + "/24"])
+    want = outputs_expected(doc)
+    groups = ["239.255.%d.%d" % (u >> 8, u & 255) for o in doc["channelOutputs"] for x in o["universes"]
+              if "address" not in x for u in [x["id"]]]
+    rx = Controller(controller, target, groups)
+    try:
+        show_host(board, "board")
+        board.write_file("config/co-universes.json", outputs)
+        d = start(board)
+        assert "E1.31 output: %d universes" % len(want) in d.log()
+
+        for line in lines("curl"):
+            if "Stop Gracefully" in line:
+                # Let the main part play through before the graceful stop ends it.
+                d.wait_for_log("Opened sequence sparkle.lseq", timeout=30)
+            reply = curl(board, line)
+            if line.endswith("/lyrd/status"):
+                assert reply["status_name"] == "idle" and reply["warnings"] == []
+            if "Start Playlist" in line:
+                assert "started" in reply, reply
+                d.wait_for_log("Opened sequence carol.lseq", timeout=20)
+            if line.endswith("/player/status"):
+                assert reply["playlists"][0]["name"] == "evening"
+            if line.endswith("/lyrd/schedule"):
+                assert reply["schedule"]["entries"] == []
+
+        out = d.wait_for_log("Opened sequence goodnight.lseq", timeout=20)  # the lead-out after the stop
+        order = [out.index("Opened sequence %s" % s) for s in ("carol.lseq", "sparkle.lseq", "goodnight.lseq")]
+        assert order == sorted(order)
+        wait_for(lambda: player(board)["status"] == 0, what="the playlist to end")
+        assert volume(board) == 80  # the lead-in's command ran
+        assert rx.seen == want, (rx.seen, want)  # every universe, each with its channels
+        assert status(board)["warnings"] == []
+        assert complaints(d, baseline) == []
+
+        c = CommandClient(board)
+        c.wait_ready()
+        replies = {}
+        for line in lines("command-socket"):
+            replies[line] = c.ask(line)
+            if line.startswith("p,"):
+                wait_for(lambda: status(board).get("current_song") == "carol.ogg", what="the audio to play")
+                time.sleep(0.7)  # well into the song, not stopping it while it opens
+        c.close()
+        assert replies["s"].split(",")[1] == "0"  # idle when asked
+        for line in ("p,evening", "S", "d", "R"):
+            assert replies[line].split(",")[1] == "1", (line, replies[line])
+        wait_for(lambda: player(board)["status"] == 0, what="the playlist to stop")
+        assert complaints(d, baseline) == []
+        assert d.stop() == 0
+    finally:
+        rx.close()
+
+
+# ---- schedule -------------------------------------------------------------------------------
+
+def sunset(day, lat, lon):
+    """Unix time of the sunset of `day` at lat/lon (the usual sunrise equation, about a minute)."""
+    jd_noon = datetime.datetime(day.year, day.month, day.day, 12).toordinal() + 1721424.5 + 0.5
+    n = round(jd_noon - 2451545.0 + 0.0008)
+    j = n - lon / 360.0
+    m = math.radians((357.5291 + 0.98560028 * j) % 360)
+    c = 1.9148 * math.sin(m) + 0.02 * math.sin(2 * m) + 0.0003 * math.sin(3 * m)
+    lam = math.radians((math.degrees(m) + c + 180 + 102.9372) % 360)
+    transit = 2451545.0 + j + 0.0053 * math.sin(m) - 0.0069 * math.sin(2 * lam)
+    dec = math.asin(math.sin(lam) * math.sin(math.radians(23.4397)))
+    phi = math.radians(lat)
+    cos_w = (math.sin(math.radians(-0.833)) - math.sin(phi) * math.sin(dec)) / (math.cos(phi) * math.cos(dec))
+    w = math.degrees(math.acos(cos_w))
+    return (transit + w / 360.0 - 2440587.5) * 86400.0
+
+
+def settings_values(text):
+    return {k.strip(): v.strip().strip('"') for k, v in (l.split("=", 1) for l in text.splitlines() if "=" in l)}
+
+
+def test_schedule_lists_the_sunset_start(host, baseline):
+    show_host(host, "board")
+    schedule = example("media-file", "config/schedule.json")
+    host.write_file("config/schedule.json", schedule)
+    entries = json.loads(schedule)
+    d = start(host)
+    st, _, body = host.http("GET", "/lyrd/schedule")
+    assert st == 200
+    sched = json.loads(body)["schedule"]
+    assert [e.get("playlist") or e.get("command") for e in sched["entries"]] == \
+        [e.get("playlist") or e.get("command") for e in entries]
+    sun = next(i for i, e in enumerate(entries) if e.get("startTime") == "SunSet")
+    offset = entries[sun].get("startTimeOffset", 0) * 60
+    items = [it for it in sched["items"] if it["id"] == sun]
+    assert items, sched["items"]
+    s = settings_values(example("settings", "board"))
+    lat, lon = float(s["Latitude"]), float(s["Longitude"])
+    for it in items:
+        start_time = it["startTime"]
+        day = datetime.date.fromtimestamp(start_time)
+        # The sun's day may sit either side of the board's local date.
+        best = min(abs(start_time - (sunset(day + datetime.timedelta(k), lat, lon) + offset)) for k in (-1, 0, 1))
+        assert best < 5 * 60, (it, best)
+        assert it["command"] == "Start Playlist" and it["args"][0] == entries[sun]["playlist"]
+    assert complaints(d, baseline) == []
+    assert status(host)["warnings"] == []
+    assert d.stop() == 0
+
+
+# ---- master and remote ----------------------------------------------------------------------
+
+def test_remote_follows_the_master(net, baseline):
+    hosts = {}
+    for i, role in enumerate(("master", "remote"), start=1):
+        h = net.add_host(role, addresses=["10.203.0.%d/24" % i])
+        # A broadcast address on the link, as a board's DHCP lease gives one.
+        h.exec(["ip", "addr", "del", "10.203.0.%d/24" % i, "dev", "eth0"])
+        h.exec(["ip", "addr", "add", "10.203.0.%d/24" % i, "brd", "+", "dev", "eth0"])
+        show_host(h, role)
+        hosts[role] = h
+    remote = start(hosts["remote"])
+    master = start(hosts["master"])
+    names = {r: settings_values(example("settings", r))["HostName"] for r in hosts}
+
+    st, _, body = hosts["master"].http("POST", "/command", body={"command": "Start Playlist", "args": ["evening"]})
+    assert st == 200, body
+    wait_for(lambda: status(hosts["remote"]).get("current_sequence") == "carol.lseq", what="the remote to follow")
+    wait_for(lambda: status(hosts["remote"]).get("current_song") == "carol.ogg", what="the remote's audio")
+    wait_for(lambda: status(hosts["remote"]).get("current_sequence") == "sparkle.lseq", timeout=30,
+             what="the remote to follow to the next sequence")
+
+    for me, other in (("master", "remote"), ("remote", "master")):
+        def listed():
+            st, _, body = hosts[me].http("GET", "/lyrd/lockstepSystems")
+            return st == 200 and names[other] in [s["hostname"] for s in json.loads(body)["systems"]]
+        wait_for(listed, what="%s to list %s" % (me, other))
+    assert status(hosts["remote"])["mode_name"] == "remote"
+    assert status(hosts["master"])["lockstep"] is True
+    for d in (master, remote):
+        assert complaints(d, baseline) == []
+    assert master.stop() == 0 and remote.stop() == 0
+
+
+# ---- MQTT -----------------------------------------------------------------------------------
+
+def test_mqtt_topics_through_a_real_broker(host, baseline):
+    mq = settings_values(example("settings", "mqtt"))
+    assert mq["MQTTHost"] == "localhost"
+    host.write_file("mosquitto.conf", "listener %s 127.0.0.1\nallow_anonymous true\n" % mq["MQTTPort"])
+    host.spawn(["/usr/sbin/mosquitto", "-c", os.path.join(host.media, "mosquitto.conf")])
+    show_host(host, "board", "mqtt")
+    # Long enough entries that "next" has something to skip.
+    host.write_file("sequences/carol.lseq", lseq_bytes(64, 20000 // STEP_MS, STEP_MS))
+    d = start(host)
+    d.wait_for_log("MQTT connected", timeout=20)
+
+    mqtt_lines = lines("mqtt")
+    sub = shlex.split(mqtt_lines[0])
+    assert sub[0] == "mosquitto_sub"
+    watcher = subprocess.Popen(host.command(sub), stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    try:
+        time.sleep(0.5)
+        for line in mqtt_lines[1:]:
+            argv = shlex.split(line)
+            assert argv[0] == "mosquitto_pub"
+            before = player(host)
+            r = host.exec(argv, check=False)
+            assert r.returncode == 0, (line, r.stderr)
+            if "Start Playlist" in line:
+                wait_for(lambda: player(host)["status"] == 1 and player(host)["currentEntry"].get("type") == "both",
+                         what="the playlist to start")
+            elif line.split("'")[1].endswith("/next"):
+                wait_for(lambda: player(host)["position"] > before["position"], what="the next entry")
+            elif "/stop/" in line:
+                wait_for(lambda: player(host)["status"] == 0, what="the playlist to stop")
+        time.sleep(0.5)
+    finally:
+        watcher.terminate()
+        out, _ = watcher.communicate(timeout=5)
+    got = {}
+    for l in out.splitlines():
+        topic, _, payload = l.partition(" ")
+        got.setdefault(topic, []).append(payload)
+    base = "%s/lyrd/%s/" % (mq["MQTTPrefix"], settings_values(example("settings", "board"))["HostName"])
+    assert "online" in got.get(base + "availability", []), out
+    assert "playing" in got.get(base + "status", []) and got[base + "status"][-1] == "idle", out
+    assert "evening" in got.get(base + "playlist/name/status", []), out
+    assert got.get(base + "version"), out
+    assert complaints(d, baseline) == []
+    assert d.stop() == 0
