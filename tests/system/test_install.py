@@ -240,3 +240,35 @@ def test_restart_in_place_reports_reloading_then_ready_again(host):
         assert d.stop() == 0
     finally:
         listener.close()
+
+
+def test_a_stalled_main_loop_stops_feeding_the_watchdog(host):
+    # The command socket's "q" holds the main loop for about three seconds
+    # while a playlist plays (stop, wait, shut down, wait): a watchdog fed from
+    # anywhere but the loop would keep being fed through that.
+    prefix = os.path.join(host.root, "opt", "lyrd")
+    make("install", "PREFIX=" + prefix, "MEDIA_DIR=" + os.path.join(host.root, "board-media"),
+         "UNIT_DIR=" + os.path.join(host.root, "units"))
+    listener = NotifyListener(os.path.join(host.root, "notify"))
+    try:
+        d = start_installed(host, prefix, {"NOTIFY_SOCKET": listener.path, "WATCHDOG_USEC": "600000"})
+        listener.wait_for("READY=1")
+        d.wait_ready()
+        playlists = os.path.join(host.root, "board-media", "playlists")
+        with open(os.path.join(playlists, "long.json"), "w") as f:
+            f.write('{"name": "long", "mainPlaylist": [{"type": "pause", "duration": 60}]}')
+        st, _, body = host.http("POST", "/command", body={"command": "Start Playlist", "args": ["long"]})
+        assert st == 200, body
+        listener.collect(1.0)
+        c = CommandClient(host)
+        c.wait_ready()
+        c.send("q")
+        stopping = listener.wait_for("STOPPING=1", start=len(listener.messages))
+        c.close()
+        assert d.wait_exit(timeout=25) == 0
+        feeds = [t for t, m in listener.messages[:stopping + 1] if m in ("WATCHDOG=1", "STOPPING=1")]
+        gaps = [b - a for a, b in zip(feeds, feeds[1:])]
+        assert max(gaps) > 2.0, gaps  # far beyond the 0.3 s feeding pace
+        assert sorted(gaps)[-2] < 1.5, gaps  # and only across the stall
+    finally:
+        listener.close()
