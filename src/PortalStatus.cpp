@@ -4,6 +4,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
@@ -282,7 +283,9 @@ void PlayerResource::GetCurrentStatus(Json::Value& result) {
     result["lyrd"] = "running";
     result["uuid"] = getSetting("SystemUUID");
     result["mode"] = mode;
-    result["mode_name"] = modeToString(mode);
+    char* modeText = modeToString(mode);  // a copy of our own: polled every second, it must not leak
+    result["mode_name"] = modeText ? modeText : "unknown";
+    free(modeText);
     result["status"] = status;
     result["bridging"] = HasBridgeData();
     result["lockstep"] = lockstep != nullptr && lockstep->IsSendingSync();
