@@ -359,7 +359,10 @@ void Sequence::UpdateMasterPosition(int frameNumber, int64_t now) {
 
 void Sequence::UpdateMediaPosition(float mediaSeconds, int64_t now) {
     std::lock_guard<std::mutex> l(lock);
-    if (!running || !clock.isRunning() || running->paused || mediaSeconds < 0) return;
+    // A media output reports 0 until its first audio reaches the device,
+    // which takes a few hundred milliseconds after the start: following
+    // that would hold the lights and then skip ahead at every entry's start.
+    if (!running || !clock.isRunning() || running->paused || mediaSeconds <= 0) return;
     if (lastMasterUpdate && now - lastMasterUpdate < MASTER_PRECEDENCE_NS) return;
     double ref = double(mediaSeconds) * 1000.0 / running->step();
     double err = clock.reference(ref, now, 2.0, 0.3);

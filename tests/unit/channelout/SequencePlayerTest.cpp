@@ -221,6 +221,24 @@ TEST_F(SequencePlayerTest, MediaClockLeadsTheFrameShown) {
     EXPECT_LE(sequence->GetCurrentFrame(), 2);
 }
 
+TEST_F(SequencePlayerTest, MediaStillAtZeroDoesNotHoldTheSequence) {
+    writeSeq("z.lseq", 2000, 25);
+    sequence->StartSequence("z.lseq", 0);
+    // The media output's first reports, before its audio has started.
+    auto start = std::chrono::steady_clock::now();
+    for (int i = 1; i <= 20; i++) {
+        std::this_thread::sleep_until(start + i * 10ms);
+        CalculateNewChannelOutputDelay(0.0f);
+    }
+    int f = sequence->GetCurrentFrame();
+    EXPECT_GE(f, 6) << "held at the start while the media reported 0";
+    // Once the media clock moves, it leads again.
+    CalculateNewChannelOutputDelay(5.0f);
+    std::this_thread::sleep_for(30ms);
+    EXPECT_GE(sequence->GetCurrentFrame(), 200);
+    EXPECT_LE(sequence->GetCurrentFrame(), 203);
+}
+
 TEST_F(SequencePlayerTest, OpenStartAndCloseByName) {
     writeSeq("a.lseq", 100, 25);
     writeSeq("b.lseq", 100, 25);
