@@ -84,7 +84,7 @@ class Stage:
     """Three boards and a receiver on one bridge; every board has the same
     sequences and audio, the master has the playlist and its schedule."""
 
-    def __init__(self, net, entries, seconds):
+    def __init__(self, net, entries, seconds, repeat=1):
         self.net = net
         self.entries = ["e%d" % (i + 1) for i in range(entries)]
         self.seconds = seconds
@@ -108,13 +108,13 @@ class Stage:
                 f.write(ALSA_NULL)
         self.master = self.hosts["master"]
         self.master.write_file("playlists/show.json", demo_content.playlist(
-            "show", [demo_content.paired(e + ".lseq", e + ".wav") for e in self.entries], repeat=1))
+            "show", [demo_content.paired(e + ".lseq", e + ".wav") for e in self.entries], repeat=repeat))
         self.capture = Capture(self.hosts["rx"], SUBNET % RX)
         self.daemons = {}
 
-    def schedule(self, start, end, stop_type="Hard"):
+    def schedule(self, start, end, stop_type="Hard", repeat=True):
         self.master.write_file("config/schedule.json",
-                               [demo_content.schedule_entry("show", start, end, repeat=True, stop_type=stop_type)])
+                               [demo_content.schedule_entry("show", start, end, repeat=repeat, stop_type=stop_type)])
 
     def start(self, remote_args=("-f",), master_args=("-f",)):
         env = lambda h: {"ALSA_CONFIG_PATH": os.path.join(h.root, "asound-null.conf")}  # noqa: E731
