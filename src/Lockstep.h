@@ -288,7 +288,9 @@ private:
     mmsghdr recvMessages[RECV_SLOTS];
     iovec recvVectors[RECV_SLOTS];
     uint8_t recvBuffers[RECV_SLOTS][LOCKSTEP_MAX_PACKET + 1];
-    uint8_t recvControl[RECV_SLOTS][256];
+    // Control messages are read through cmsghdr pointers: keep them aligned
+    // although the odd-sized packet buffers come first.
+    alignas(cmsghdr) uint8_t recvControl[RECV_SLOTS][256];
     uint8_t recvSources[RECV_SLOTS][128];
 
     // Master side.

@@ -20,7 +20,10 @@ static constexpr int DEFAULT_VOLUME = 70;
 static std::mutex volumeLock;  // guards volume, volumePersisted, liveOutputs
 static int volume = DEFAULT_VOLUME;
 static bool volumePersisted = false;  // after InitMediaOutput, changes are saved
-static std::set<MediaOutputBase*> liveOutputs;
+// Never destroyed: the player's playlist is released by a static destructor
+// at exit and its media entries unregister their outputs then, after a
+// plain static set here may already be gone.
+static std::set<MediaOutputBase*>& liveOutputs = *new std::set<MediaOutputBase*>;
 
 // A remote that is told the position of a file it could not open does not
 // retry it on every sync packet; an explicit open or start clears this.

@@ -15,7 +15,15 @@ def net():
     try:
         yield n
     finally:
-        n.close()
+        reports = []
+        try:
+            n.close_daemons()
+            reports = n.sanitizer_reports()
+        finally:
+            n.close()
+    if reports:
+        pytest.fail("sanitizer reports from lyrd:\n" + "\n".join(
+            "--- host %s, %s\n%s" % r for r in reports), pytrace=False)
 
 
 @pytest.fixture

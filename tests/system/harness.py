@@ -42,6 +42,37 @@ BUILD_DIR = os.environ.get(
 SOURCE_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 HTTP_PORT = 32322
 
+# Sanitizer reports of a daemon go to files in its host's /tmp (the runtime
+# appends the pid), where the test fixtures look for them after each test;
+# the daemon's own output would bury them.
+SANITIZER_LOG = "lyrd-sanitizer"
+SANITIZER_OPTION_VARS = ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS")
+
+
+def build_sanitizers():
+    """The sanitizers the daemon under test was built with ("" for none)."""
+    try:
+        with open(os.path.join(BUILD_DIR, "CMakeCache.txt")) as f:
+            for line in f:
+                if line.startswith("LYRD_SANITIZE:"):
+                    return line.split("=", 1)[1].strip()
+    except OSError:
+        pass
+    return ""
+
+
+SANITIZED = build_sanitizers() != ""
+
+
+def sanitizer_environment(environment):
+    """environment with every sanitizer's reports sent to the host's /tmp."""
+    env = dict(environment)
+    for var in SANITIZER_OPTION_VARS:
+        opts = [o for o in env.get(var, "").split(":") if o and not o.startswith("log_path=")]
+        opts.append("log_path=/tmp/" + SANITIZER_LOG)
+        env[var] = ":".join(opts)
+    return env
+
 
 def run(cmd, check=True, **kw):
     return subprocess.run(cmd, check=check, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, **kw)
@@ -218,6 +249,7 @@ class Host:
         out = open(stdout_path, "w")
         environment = dict(os.environ)
         environment.update(env or {})
+        environment = sanitizer_environment(environment)
         proc = subprocess.Popen(self.command([os.path.join(self.install, "src", "lyrd")] + list(args)),
                                 stdout=out, stderr=subprocess.STDOUT, env=environment)
         out.close()
@@ -230,7 +262,16 @@ class Host:
     def run_lyrd(self, args, timeout=15):
         """Runs lyrd to completion (for options that exit) and returns the result."""
         return run(self.command([os.path.join(self.install, "src", "lyrd")] + list(args)), check=False,
-                   timeout=timeout)
+                   timeout=timeout, env=sanitizer_environment(os.environ))
+
+    def sanitizer_reports(self):
+        """(file name, text) of every sanitizer report a daemon of this host wrote."""
+        reports = []
+        for name in sorted(os.listdir(self.tmp)):
+            if name.startswith(SANITIZER_LOG):
+                with open(os.path.join(self.tmp, name), "r", errors="replace") as f:
+                    reports.append((name, f.read()))
+        return reports
 
     # ---- sockets inside the namespace
     def socket(self, family=socket.AF_INET, type=socket.SOCK_STREAM):
@@ -272,11 +313,22 @@ class Host:
                 time.sleep(0.1)
         raise AssertionError("HTTP API did not answer %s: %s" % (path, last))
 
-    def close(self):
+    def stop_daemons(self):
         for d in self.daemons:
+            if d.running() and SANITIZED:
+                # An orderly stop lets the sanitizers check the shutdown path
+                # and look for leaks; a killed daemon reports nothing.
+                d.signal(signal.SIGTERM)
+                try:
+                    d.proc.wait(timeout=20)
+                except subprocess.TimeoutExpired:
+                    pass
             if d.running():
                 d.proc.kill()
                 d.proc.wait(timeout=5)
+
+    def close(self):
+        self.stop_daemons()
         for p in self.procs:
             if p.poll() is None:
                 p.kill()
@@ -323,6 +375,14 @@ class Network:
 
     def link(self, host_name, ifname):
         return self.hosts[host_name], ifname
+
+    def close_daemons(self):
+        for h in self.hosts.values():
+            h.stop_daemons()
+
+    def sanitizer_reports(self):
+        """(host name, file name, text) of every sanitizer report written so far."""
+        return [(h.name, name, text) for h in self.hosts.values() for name, text in h.sanitizer_reports()]
 
     def close(self):
         for h in self.hosts.values():

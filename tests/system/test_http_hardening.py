@@ -125,7 +125,10 @@ class TestConnections:
         time.sleep(0.5)
         assert status_ok(host)
         growth = rss_kb(d.pid) - before
-        assert growth < 20 * 1024, "RSS grew by %d kB" % growth
+        # Under AddressSanitizer freed memory sits in a quarantine, so RSS
+        # measures that instead; the leak checker covers this build.
+        if not harness.SANITIZED:
+            assert growth < 20 * 1024, "RSS grew by %d kB" % growth
 
     def test_daemon_stops_promptly_with_stalled_clients(self, host):
         d = host.start_daemon()
