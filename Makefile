@@ -1,9 +1,10 @@
 # Two entry points: `make run` and `make test` do every set-up step themselves.
 BUILD ?= build
 JOBS ?= $(shell nproc)
+FUZZ_SECONDS ?= 60
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build run test check unit system clean bench asan tsan install uninstall
+.PHONY: all deps build run test check unit system clean bench asan tsan install uninstall fuzz fuzz-short
 
 all: build
 
@@ -78,5 +79,12 @@ uninstall:
 		"$(DESTDIR)$(UNIT_DIR)/lyrd.service"
 	-rmdir "$(DESTDIR)$(PREFIX)/src" "$(DESTDIR)$(PREFIX)/www" "$(DESTDIR)$(PREFIX)/scripts" "$(DESTDIR)$(PREFIX)" 2>/dev/null
 
+# Each fuzz target for FUZZ_SECONDS in a private namespace (clang, build-fuzz/).
+fuzz: deps
+	@FUZZ_SECONDS=$(FUZZ_SECONDS) bash scripts/run-fuzz
+
+fuzz-short: deps
+	@FUZZ_SECONDS=10 bash scripts/run-fuzz
+
 clean:
-	rm -rf $(BUILD) build-asan build-tsan
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz
