@@ -250,6 +250,18 @@ TEST_F(PortalTest, IdleStatusDocument) {
     EXPECT_TRUE(logged("API Req: /lyrd/status"));
 }
 
+// The web front end polls this every second for weeks: the mode's name must
+// not be left allocated behind each answer (the sanitizer build's leak check
+// fails this test when it is).
+TEST_F(PortalTest, StatusNamesTheModeOnEveryPoll) {
+    ::lyrMode saved = settings.lyrMode;
+    settings.lyrMode = REMOTE_MODE;
+    EXPECT_EQ(doc(call("GET", "/lyrd/status"))["mode_name"].asString(), "remote");
+    settings.lyrMode = PLAYER_MODE;
+    for (int i = 0; i < 3; i++) EXPECT_EQ(doc(call("GET", "/lyrd/status"))["mode_name"].asString(), "player");
+    settings.lyrMode = saved;
+}
+
 TEST_F(PortalTest, ReadEndpointsGiveOkDocuments) {
     Json::Value v = doc(call("GET", "/lyrd/version"));
     EXPECT_EQ(v["lyrdAPI"].asString(), "v1");
