@@ -22,12 +22,17 @@ run: build
 	@bash scripts/demo
 
 # The normal tree's tests, then the same unit and system tests under
-# AddressSanitizer + UndefinedBehaviorSanitizer, then the threaded unit tests
-# under ThreadSanitizer.  Every pass runs; any failure fails the whole.
+# AddressSanitizer + UndefinedBehaviorSanitizer, then the unit tests under
+# ThreadSanitizer (every group runs threads of its own: HTTP workers against
+# the caller, the overlay update thread, MQTT callbacks, detached command and
+# reaper threads, lockstep sockets, the channel-output thread, the warning
+# notifier, media player callbacks, the crash reporter's upload thread).
+# Every pass runs; any failure fails the whole.
 test: build
 	@rc=0; \
 	bash scripts/run-tests $(BUILD) || { rc=1; echo "make test: tests of $(BUILD) FAILED"; }; \
 	$(MAKE) --no-print-directory asan || { rc=1; echo "make test: AddressSanitizer pass FAILED"; }; \
+	$(MAKE) --no-print-directory tsan || { rc=1; echo "make test: ThreadSanitizer pass FAILED"; }; \
 	exit $$rc
 
 # Only the normal tree's unit and system tests.
@@ -56,7 +61,7 @@ asan: deps
 tsan: deps
 	cmake -S . -B build-tsan $(SAN_CMAKE_FLAGS) -DLYRD_SANITIZE=thread
 	cmake --build build-tsan -j $(JOBS)
-	@bash scripts/run-tests build-tsan threaded
+	@bash scripts/run-tests build-tsan unit
 
 # Install directory (the daemon finds its files relative to <PREFIX>/src/lyrd),
 # media directory (default /home/lyr/media, or the one a previous install

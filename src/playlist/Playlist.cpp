@@ -595,7 +595,7 @@ int Playlist::Process() {
     std::lock_guard<std::recursive_mutex> l(playlistMutex);
     PlaylistEntryBase* e = CurrentEntry();
     if (!e) {
-        LogErr(VB_PLAYLIST, "Section position %d is outside of section %s\n", sectionPosition,
+        LogErr(VB_PLAYLIST, "Section position %d is outside of section %s\n", sectionPosition.load(),
                currentSectionName.c_str());
         StopNow(0);
         return 0;
@@ -1074,7 +1074,7 @@ Json::Value Playlist::GetInfo() {
     result["currentState"] = idle ? std::string("idle") : currentState;
     result["name"] = idle ? std::string() : name;
     result["desc"] = idle ? std::string() : desc;
-    result["repeat"] = idle ? 0 : repeat;
+    result["repeat"] = idle ? 0 : repeat.load();
     result["loop"] = idle ? 0 : loop;
     result["loopCount"] = idle ? 0 : loopCount;
     result["random"] = idle ? 0 : random;
@@ -1116,7 +1116,7 @@ Json::Value Playlist::GetMqttStatusJSON() {
     if (currentState != "idle") {
         Json::Value pl(Json::objectValue);
         pl["name"] = name;
-        pl["repeat"] = repeat;
+        pl["repeat"] = repeat.load();
         pl["description"] = desc;
         Json::Value items(Json::arrayValue);
         PlaylistEntryBase* e = CurrentEntry();
@@ -1201,10 +1201,10 @@ std::string Playlist::ReplaceMatches(std::string text) {
 void Playlist::Dump() {
     LogDebug(VB_PLAYLIST, "Playlist: %s\n", name.c_str());
     LogDebug(VB_PLAYLIST, "  Description      : %s\n", desc.c_str());
-    LogDebug(VB_PLAYLIST, "  Repeat           : %d\n", repeat);
+    LogDebug(VB_PLAYLIST, "  Repeat           : %d\n", repeat.load());
     LogDebug(VB_PLAYLIST, "  Loop Count       : %d\n", loopCount);
     LogDebug(VB_PLAYLIST, "  Current Section  : %s\n", currentSectionName.c_str());
-    LogDebug(VB_PLAYLIST, "  Section Position : %d\n", sectionPosition);
+    LogDebug(VB_PLAYLIST, "  Section Position : %d\n", sectionPosition.load());
     struct S {
         const std::vector<PlaylistEntryBase*>* section;
         const char* header;

@@ -23,6 +23,7 @@
 
 #include <json/json.h>
 
+#include <atomic>
 #include <cstdint>
 #include <ctime>
 #include <list>
@@ -132,7 +133,7 @@ public:
     std::string filename;
     std::string name;
     std::string desc;
-    int repeat = 0;
+    std::atomic<int> repeat{0};
     int loopCount = 0;
     int random = 0;
     Json::Value playlistInfo;
@@ -184,12 +185,14 @@ private:
     void StopRequested(int how);
     static bool IsPendingCleanup(Playlist* p);
 
-    int status = PLAYLIST_STATUS_IDLE;
+    // Written under playlistMutex; status, position and repeat are also read
+    // without it by the player front on HTTP threads.
+    std::atomic<int> status{PLAYLIST_STATUS_IDLE};
     int statusBeforePause = PLAYLIST_STATUS_PLAYING;
     std::string currentState = "idle";
     std::string currentSectionName = "New";
     std::vector<PlaylistEntryBase*>* currentSection = nullptr;
-    int sectionPosition = 0;
+    std::atomic<int> sectionPosition{0};
     int startPosition = 0;
     int loop = 0;
     uint64_t startTime = 0;
