@@ -123,6 +123,14 @@ void LockstepSystemTable::UpdateSystem(const LockstepSystemInfo& info, const std
             found = true;
         }
     }
+    if (!found && remoteSystems.size() >= MAX_REMOTE_SYSTEMS) {
+        if (lastFullWarning == 0 || now - lastFullWarning >= 60) {
+            lastFullWarning = now;
+            LogWarn(VB_SYNC, "System table full (%d remote systems); not adding %s (%s)\n",
+                    static_cast<int>(remoteSystems.size()), info.address.c_str(), info.hostname.c_str());
+        }
+        return;
+    }
     if (!found) {
         LockstepSystem r;
         applyInfo(r, info, when, now);

@@ -70,6 +70,12 @@ struct LockstepSystemInfo {
 
 class LockstepSystemTable {
 public:
+    // Remote records kept at most.  Every ping with a new address or host
+    // name makes a record that lives two hours, so without a bound one host
+    // sending made-up pings would grow the table (and the scan each ping
+    // does) without end; no show network comes near this many systems.
+    static constexpr size_t MAX_REMOTE_SYSTEMS = 4096;
+
     std::recursive_mutex& lock() { return mutex; }
 
     // Creates or refreshes records; `resolved` is the address looked up
@@ -103,6 +109,7 @@ private:
     std::recursive_mutex mutex;
     std::vector<LockstepSystem> localSystems;
     std::vector<LockstepSystem> remoteSystems;
+    uint32_t lastFullWarning = 0;
 };
 
 // (start channel, channel count) pairs as "a-b,c-d", merging the closest

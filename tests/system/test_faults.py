@@ -400,8 +400,20 @@ def test_broker_restart_reconnects_without_stalling_the_show(host):
 # ---- a flood of bad datagrams on the sync port
 
 
+def made_up_ping(i):
+    """A well-formed ping of a system that does not exist, a new one for every i."""
+    b = bytearray(176)
+    b[0:7] = b"LYRD" + struct.pack("<BH", 4, 169)
+    b[7:15] = bytes([1, 0, 1]) + struct.pack(">HH", 9, 1) + bytes([0])
+    b[15:19] = bytes([10, 100 + (i >> 16) % 100, (i >> 8) & 255, (i & 255) or 1])
+    name = ("ghost%d" % i).encode()
+    b[19:19 + len(name)] = name
+    return bytes(b)
+
+
 def bad_datagrams(count):
-    """Bounded stream of malformed sync datagrams of several kinds."""
+    """Bounded stream of malformed sync datagrams of several kinds, and pings
+    of systems that do not exist."""
     good = sync_packet(2, "show.lseq", 10, 0.25)
     kinds = [
         b"",
@@ -415,7 +427,7 @@ def bad_datagrams(count):
         os.urandom(1400),
     ]
     for i in range(count):
-        yield kinds[i % len(kinds)]
+        yield made_up_ping(i) if i % 2 else kinds[(i // 2) % len(kinds)]
 
 
 def test_sync_port_flood_keeps_the_frame_rate_and_good_packets_still_count(host):
@@ -460,6 +472,8 @@ def test_sync_port_flood_keeps_the_frame_rate_and_good_packets_still_count(host)
 
         during = [(w, f) for w, f in counter.since(flood["start"]) if w <= flood["end"]]
         span = flood["end"] - flood["start"]
+        print("flood: %d datagrams in %.2f s; %d frames sent meanwhile, %.0f expected" %
+              (flood["sent"], span, len(during), expected_frames(span)))
         assert len(during) > 0.6 * expected_frames(span), \
             "%d frames in %.1fs of flood (%d datagrams)" % (len(during), span, flood["sent"])
         # After the flood the remote is still where the master is.
@@ -471,6 +485,11 @@ def test_sync_port_flood_keeps_the_frame_rate_and_good_packets_still_count(host)
             assert abs(f - master_frame) < 4, "remote frame %d, master at %.1f" % (f, master_frame)
         st, body = host.http_json("GET", "/lyrd/status")
         assert st == 200 and d.running()
+        # The made-up systems fill the table only up to its bound.
+        st, body = host.http_json("GET", "/lyrd/lockstepSystems")
+        ghosts = [s for s in body["systems"] if s["hostname"].startswith("ghost")]
+        print("made-up systems kept: %d" % len(ghosts))
+        assert 1000 < len(ghosts) <= 4096
         assert d.stop() == 0
     finally:
         master.close()

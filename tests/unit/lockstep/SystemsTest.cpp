@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "LockstepStats.h"
 #include "LockstepSystems.h"
+#include "platform/Logging.h"
 #include "settings.h"
 
 namespace {
@@ -249,4 +252,36 @@ TEST(StatsTable, JSONKeysInOrder) {
     EXPECT_EQ(j[0]["pktPing"].asUInt(), 3u);
     std::vector<std::string> keys = j[0].getMemberNames();
     EXPECT_EQ(keys.size(), 17u);
+}
+
+// Made-up pings, each with a new identity, must not grow the table for ever.
+TEST(SystemTable, ANewSystemBeyondTheBoundIsRefusedWhileKnownOnesStillRefresh) {
+    LockstepSystemTable t;
+    const size_t max = LockstepSystemTable::MAX_REMOTE_SYSTEMS;
+    for (size_t i = 0; i < max; i++) {
+        std::string a = "10.1." + std::to_string(i / 250) + "." + std::to_string(i % 250 + 1);
+        t.UpdateSystem(pingInfo(a, "h" + std::to_string(i)), a, T0);
+    }
+    ASSERT_EQ(t.RemoteSystems().size(), max);
+    std::vector<std::string> warnings;
+    SetLogSink([&](int level, const std::string&, const std::string& msg) {
+        if (level <= LOG_WARN) warnings.push_back(msg);
+    });
+    t.UpdateSystem(pingInfo("10.9.9.9", "new"), "10.9.9.9", T0 + 1);
+    t.UpdateSystem(pingInfo("10.9.9.10", "new2"), "10.9.9.10", T0 + 2);
+    t.UpdateSystem(pingInfo("10.1.0.1", "h0"), "10.1.0.1", T0 + 3);
+    SetLogSink(nullptr);
+    auto remotes = t.RemoteSystems();
+    EXPECT_EQ(remotes.size(), max);
+    EXPECT_EQ(remotes[0].lastSeen, T0 + 3) << "a known system still refreshes";
+    EXPECT_EQ(t.RemoteHostName("10.9.9.9"), "");
+    ASSERT_EQ(warnings.size(), 1u) << "one warning, not one per refused ping";
+    EXPECT_NE(warnings[0].find("System table full (4096 remote systems); not adding 10.9.9.9 (new)"),
+              std::string::npos);
+    // Once the silent ones have expired there is room again.
+    SetLogSink([](int, const std::string&, const std::string&) {});  // 4095 removal lines
+    t.Expire(T0 + 7300);
+    SetLogSink(nullptr);
+    t.UpdateSystem(pingInfo("10.9.9.9", "new"), "10.9.9.9", T0 + 7300);
+    EXPECT_EQ(t.RemoteHostName("10.9.9.9"), "new");
 }
