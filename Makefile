@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build run test check unit system clean bench asan tsan install uninstall fuzz fuzz-short
+.PHONY: all deps build run test check unit system clean bench asan tsan soak install uninstall fuzz fuzz-short
 
 all: build
 
@@ -47,6 +47,10 @@ system: build
 
 bench: build
 	@bash scripts/run-bench $(BUILD)
+
+# Not part of `make test`: 30 minutes by default, SOAK_MINUTES= to shorten.
+soak: build
+	@python3 scripts/soak.py $(BUILD)
 
 # Sanitizer trees take the caller's cmake flags but not -Werror: the
 # instrumentation changes what the optimiser can prove, and GCC then warns
