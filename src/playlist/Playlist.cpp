@@ -886,6 +886,8 @@ void Playlist::RestartItem() {
 }
 
 int Playlist::GetPosition() {
+    // HTTP status threads ask while the main loop moves through the sections.
+    std::lock_guard<std::recursive_mutex> l(playlistMutex);
     if (currentState == "idle") return 0;
     int li = (int)leadIn.size(), mi = (int)mainPlaylist.size();
     if (currentSection == &leadIn) return sectionPosition + 1;
