@@ -18,6 +18,7 @@ remote seeks instead of trimming.
 
     sudo python3 bench/bench_media_sync.py
     LYRD_BENCH_SECONDS=40 sudo python3 bench/bench_media_sync.py   # shorter runs
+    LYRD_BENCH_LATE_MS=3000 LYRD_BENCH_TRACE=1 sudo python3 bench/bench_media_sync.py
 """
 
 import os
@@ -35,6 +36,8 @@ MEDIA_SECONDS = 120
 SECONDS = min(int(os.environ.get("LYRD_BENCH_SECONDS", str(MEDIA_SECONDS - 5))), MEDIA_SECONDS - 5)
 IN_STEP_MS = 30
 HOLD_S = 10
+# Case A has the rate trim pull the remote in; case B is past the 10 s at which it seeks instead.
+LATE_MS = [int(x) for x in os.environ.get("LYRD_BENCH_LATE_MS", "300,10500").split(",")]
 PEER = "the master's position in its media sync packets (same file, same start)"
 
 
@@ -148,7 +151,8 @@ def main():
     if not harness.can_run():
         print("bench_media_sync: needs root and iproute2; skipped")
         return
-    for case, late_ms in (("remote 300 ms late", 300), ("remote 10.5 s late", 10500)):
+    for late_ms in LATE_MS:
+        case = "remote %s late" % ("%d ms" % late_ms if late_ms < 1000 else "%g s" % (late_ms / 1000.0))
         try:
             log, start_delay = play_late(late_ms)
         except (RuntimeError, AssertionError) as exc:

@@ -113,6 +113,11 @@ static void OnStarting(const libvlc_event_t* event, void* data) {
     static_cast<CinemaPlayback*>(data)->owner->Starting();
 }
 
+static void OnTimeChanged(const libvlc_event_t* event, void* data) {
+    static_cast<CinemaPlayback*>(data)->clock.Refreshed(event->u.media_player_time_changed.new_time,
+                                                        PlayClock::SteadyMS());
+}
+
 // ---- the output
 
 CinemaOutput::CinemaOutput(const std::string& mediaFilename, MediaOutputStatus* status,
@@ -150,6 +155,7 @@ CinemaOutput::CinemaOutput(const std::string& mediaFilename, MediaOutputStatus* 
     libvlc_event_manager_t* events = libvlc_media_player_event_manager(data->player);
     libvlc_event_attach(events, static_cast<libvlc_event_type_t>(VLC_EVENT_ENDED), OnEnded, data.get());
     libvlc_event_attach(events, static_cast<libvlc_event_type_t>(VLC_EVENT_STARTING), OnStarting, data.get());
+    libvlc_event_attach(events, libvlc_MediaPlayerTimeChanged, OnTimeChanged, data.get());
     // The player reports -1 until the input has opened; 0 means "not known yet".
     data->length = std::max<int64_t>(0, libvlc_media_player_get_length(data->player));
     m_volumeApplied = ApplyVolume(m_volume);
@@ -313,7 +319,8 @@ bool CinemaOutput::AdjustSpeed(float masterMediaSeconds) {
     // A sync packet wakes the main loop between two Process() calls; compare
     // against the position now rather than the one of the last call.
     int64_t t = data->clock.Now(data->player);
-    if (t > 0 && PlayerIsPlaying(data->player)) m_mediaOutputStatus->mediaSeconds = static_cast<float>(t) / 1000.0f;
+    if (t > 0 && PlayerIsPlaying(data->player))
+        m_mediaOutputStatus->mediaSeconds = static_cast<float>(t) / 1000.0f;
     data->speed.Adjust(m_mediaOutputStatus->mediaSeconds, masterMediaSeconds);
     return true;
 }

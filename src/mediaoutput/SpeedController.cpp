@@ -118,6 +118,9 @@ void SpeedController::Adjust(float local, float master) {
 
     float q = local > 10.0f ? std::min(absDiff / 100.0f, 10.0f) : std::min(absDiff / 50.0f, 20.0f);
     int step = static_cast<int>(std::round(sign * q));
+    // Past 10 s an error of 30-49 ms rounds to no step at all: outside the
+    // dead band yet never trimmed, it would last to the end of the file.
+    if (step == 0) step = sign;
     LogExcess(VB_MEDIAOUT, "Diff: %d\trateDiffI: %d  data->rateDiff: %d\n", diff, step, rateDiff);
     ApplyStep(diff, step);
 }

@@ -1,7 +1,8 @@
 // Trims the playback rate of a remote's media towards the master's position:
 // a step controller with a dead band of 29 ms, a flip test that returns to
 // the normal rate when the error changes sign, a hard seek for errors above
-// 10 s, and rate changes in multiplicative steps of 2 % (limits 0.5 and 2.0).
+// 10 s, and rate changes in multiplicative steps of 2 % (limits 0.5 and 2.0);
+// an error outside the dead band always gets at least one step.
 //
 // The player is reached only through RatePlayer so the controller can be
 // exercised without libVLC.  RateHistory is the process-wide list of recent

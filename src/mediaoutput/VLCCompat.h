@@ -3,9 +3,12 @@
 // stop, precise seek, and a play clock of millisecond resolution.
 //
 // Version 3 reports the play time only when its input thread refreshes it
-// (every 250-300 ms); PlayClock extrapolates between refreshes at the
-// current rate so that sync works on a resolution of a few milliseconds,
-// as version 4's own timer does.
+// (every 250-300 ms, in 50 ms steps, exact at the moment it changes);
+// PlayClock extrapolates between refreshes at the current rate so that sync
+// works on a resolution of a few milliseconds, as version 4's own timer does.
+// A refresh is dated by the player's time-changed event when it has one: a
+// caller that polls every 50 ms would otherwise see it up to 50 ms late and
+// run that much behind until the next refresh.
 #pragma once
 
 #include <vlc/libvlc_version.h>
@@ -13,6 +16,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <mutex>
 
 #if LIBVLC_VERSION_MAJOR >= 4
 #define LYRD_VLC4 1
@@ -78,21 +82,36 @@ public:
         return reported;
 #else
         return Extrapolate(reported, libvlc_media_player_get_rate(player), SteadyMS(),
-                           libvlc_media_player_is_playing(player) != 0);
+                           libvlc_media_player_is_playing(player) != 0, RefreshedAt(reported));
 #endif
     }
 
+    // From the player's time-changed event (any thread): the new time and
+    // the steady clock when it was set.
+    void Refreshed(int64_t timeMS, int64_t atMS) {
+        std::lock_guard<std::mutex> l(eventLock);
+        eventTime = timeMS;
+        eventAtMS = atMS;
+    }
+
+    // When the event dated the refresh to `reported`, else -1.
+    int64_t RefreshedAt(int64_t reported) {
+        std::lock_guard<std::mutex> l(eventLock);
+        return eventTime == reported ? eventAtMS : -1;
+    }
+
     // Separated from Now() for tests: reported time, rate, a steady clock in
-    // ms and whether the player is playing.
-    int64_t Extrapolate(int64_t reported, float rate, int64_t nowMS, bool playing) {
+    // ms, whether the player is playing, and when the report was made (-1:
+    // not known, taken as now).
+    int64_t Extrapolate(int64_t reported, float rate, int64_t nowMS, bool playing, int64_t reportedAt = -1) {
         if (reported <= 0 || !playing) {
             lastReported = reported;
             return reported;
         }
         if (reported != lastReported) {
             lastReported = reported;
-            reportedAtMS = nowMS;
-            return reported;
+            bool dated = reportedAt >= 0 && reportedAt <= nowMS && nowMS - reportedAt <= MAX_EXTRAPOLATION_MS;
+            reportedAtMS = dated ? reportedAt : nowMS;
         }
         int64_t since = nowMS - reportedAtMS;
         if (since > MAX_EXTRAPOLATION_MS) since = MAX_EXTRAPOLATION_MS;
@@ -101,7 +120,9 @@ public:
     }
 
     // Forget the last refresh (after a seek or restart).
-    void Reset() { lastReported = -2; }
+    void Reset() {
+        lastReported = -2;
+    }
 
     static int64_t SteadyMS() {
         return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -112,4 +133,7 @@ public:
 private:
     int64_t lastReported = -2;
     int64_t reportedAtMS = 0;
+    std::mutex eventLock;  // the event's pair is written on libVLC's thread
+    int64_t eventTime = -1;
+    int64_t eventAtMS = -1;
 };

@@ -2,7 +2,9 @@
 // checked, and the shared rate history is a private one per test.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <vector>
 
 #include "mediaoutput/SpeedController.h"
@@ -89,12 +91,32 @@ TEST_F(SpeedControllerTest, FirstPositiveDiffAfterConstructionIsAFlipWithTheDead
     ctl.Adjust(20.020f, 20.0f);  // +20: flipped from -1, rate 1.0, inside 29 ms
     EXPECT_TRUE(player.rates.empty());
     EXPECT_EQ(ctl.lastDiff, -1);
-    ctl.Adjust(20.040f, 20.0f);  // +40: continues to the step rule, q = 0.4 -> step 0
-    EXPECT_TRUE(player.rates.empty());
-    EXPECT_EQ(ctl.lastDiff, -1) << "no rate change keeps lastDiff";
-    ctl.Adjust(20.100f, 20.0f);  // +100: step 1
+    ctl.Adjust(20.100f, 20.0f);  // +100: continues to the step rule, step 1
     ASSERT_EQ(player.rates.size(), 1u);
     EXPECT_FLOAT_EQ(player.rates[0], 0.98f);
+}
+
+// Past 10 s an error of 30-49 ms rounds to step 0: outside the dead band but
+// never trimmed, a remote would stay that far off for the rest of the file.
+TEST_F(SpeedControllerTest, AnErrorJustOutsideTheDeadBandLateInTheFileGetsOneStep) {
+    ctl.lastDiff = 35;
+    ctl.Adjust(20.038f, 20.0f);  // +38
+    ASSERT_EQ(player.rates.size(), 1u);
+    EXPECT_FLOAT_EQ(player.rates[0], 0.98f);
+    EXPECT_EQ(ctl.rateDiff, 1);
+    ctl.Adjust(20.020f, 20.0f);  // back inside the dead band
+    EXPECT_FLOAT_EQ(player.rates.back(), 1.0f);
+
+    RecordingPlayer p2;
+    RateHistory h2;
+    SpeedController c2(p2, h2);
+    c2.lastDiff = -35;
+    c2.Adjust(60.0f, 60.045f);  // -45
+    ASSERT_EQ(p2.rates.size(), 1u);
+    EXPECT_FLOAT_EQ(p2.rates[0], 1.02f);
+    EXPECT_EQ(c2.rateDiff, -1);
+    c2.Adjust(60.0f, 60.045f);  // still -45: the step is already applied
+    EXPECT_EQ(p2.rates.size(), 1u);
 }
 
 TEST_F(SpeedControllerTest, SignChangeWhileTrimmingReturnsToNormalAndKeepsOneRate) {
@@ -191,6 +213,37 @@ TEST(PlayClockTest, ExtrapolatesBetweenReportsAtTheCurrentRateAndHoldsWhenStalle
     EXPECT_EQ(c.Extrapolate(550, 1.0f, 3010, true), 550) << "a new report is taken as is";
     EXPECT_EQ(c.Extrapolate(550, 1.0f, 3050, false), 550) << "not playing: no extrapolation";
     EXPECT_EQ(c.Extrapolate(-1, 1.0f, 3060, true), -1);
+}
+
+TEST(PlayClockTest, ARefreshDatedByItsEventIsExtrapolatedFromThatMoment) {
+    PlayClock c;
+    EXPECT_EQ(c.Extrapolate(300, 1.0f, 1010, true, 970), 340);
+    EXPECT_EQ(c.Extrapolate(300, 1.0f, 1060, true, -1), 390) << "the date holds for later calls";
+    EXPECT_EQ(c.Extrapolate(550, 1.0f, 1300, true, 1400), 550) << "a date in the future is ignored";
+    EXPECT_EQ(c.Extrapolate(800, 1.0f, 2000, true, 1500), 800) << "a date older than a stall is ignored";
+    c.Refreshed(1050, 2240);
+    EXPECT_EQ(c.RefreshedAt(1050), 2240);
+    EXPECT_EQ(c.RefreshedAt(800), -1) << "the event named another time";
+}
+
+// The player refreshes its time every 250 or 300 ms, exactly, in 50 ms steps,
+// and a caller polling every 45 ms sees each refresh up to 45 ms late; with
+// the refreshes dated by their events the clock stays on the player's time.
+TEST(PlayClockTest, SparsePollingDoesNotLagBehindDatedRefreshes) {
+    PlayClock c;
+    std::vector<int64_t> refreshes;
+    for (int64_t t = 0, k = 0; t < 6000; t += (k++ % 2) ? 300 : 250) refreshes.push_back(t);
+    int64_t worst = 0;
+    for (int64_t now = 260; now < 6000; now += 45) {
+        int64_t r = 0;
+        for (int64_t t : refreshes) {
+            if (t <= now) r = t;
+        }
+        c.Refreshed(r, r);  // the player's time runs on the steady clock here
+        int64_t got = c.Extrapolate(r, 1.0f, now, true, c.RefreshedAt(r));
+        worst = std::max<int64_t>(worst, std::llabs(now - got));
+    }
+    EXPECT_LE(worst, 1);
 }
 
 }  // namespace
