@@ -12,7 +12,10 @@ kernel has no netem.)
 
 The difference is the one the remote measures on every media sync packet
 (its play time at arrival minus the master's position in the packet), read
-from its excess-level "Diff:" log line.  Case A is 300 ms late (the rate
+from its excess-level "Diff:" log line.  Both sides' positions are libVLC's
+play time, dated by its time-changed event (the controller's own input, not
+sound captured at the outputs); the one-way delay of the veth link, well
+under a millisecond, is part of the figure.  Case A is 300 ms late (the rate
 trim has to pull it in); case B is 10.5 s late, past the 10 s at which the
 remote seeks instead of trimming.
 
