@@ -6,13 +6,17 @@
 // Neutralised: "q" (it sleeps before asking for a stop) and a playlist start
 // while one plays (it sleeps a second) are skipped; the stop
 // and restart requests reach no handler; presets, playlists and settings
-// live in the sandbox; no scheduler, sequence player or media output exists.
+// live in the sandbox; a sequence player with one short sequence exists (a
+// sequence it starts is closed, and the output thread stopped, before the
+// input ends); no scheduler or media output exists.
 #include <cstdlib>
 #include <cstring>
 
 #include "FuzzSupport.h"
 #include "Player.h"
 #include "channeloutput/ChannelOutputThread.h"
+#include "channeloutput/LSEQFile.h"
+#include "channeloutput/Sequence.h"
 #include "command.h"
 #include "platform/ChannelTester.h"
 #include "platform/Logging.h"
@@ -28,13 +32,16 @@ void setUp() {
     fuzz::WriteFile(fuzz::MediaPath("/playlists/show.json"),
                     R"({"name": "show", "mainPlaylist": [{"type": "pause", "duration": 60},)"
                     R"( {"type": "pause", "duration": 60}]})");
+    WriteLSEQTestSequence(fuzz::MediaPath("/sequences/seq.lseq"), 30, 40, 25, "song.mp3");
     Player::INSTANCE.Init();
+    sequence = new Sequence();
 }
 
 void resetState() {
     settings.lyrMode = PLAYER_MODE;
     fuzz::ResetLogLevels();
     if (Player::INSTANCE.GetStatus() != 0) Player::INSTANCE.StopNow(true);
+    if (sequence->IsSequenceRunning()) sequence->CloseSequenceFile();
     // A test pattern runs on the channel-output thread: end both, so no
     // thread outlives the input that started it.
     if (ChannelTester::INSTANCE.Testing()) ChannelTester::INSTANCE.SetupTest(std::string(R"({"enabled": 0})"));

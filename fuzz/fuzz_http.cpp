@@ -27,6 +27,7 @@
 #include "PortalTesting.h"
 #include "Scheduler.h"
 #include "channeloutput/ChannelOutputThread.h"
+#include "channeloutput/LSEQFile.h"
 #include "channeloutput/Sequence.h"
 #include "http/httpserver.h"
 #include "overlays/GlazeManager.h"
@@ -69,6 +70,7 @@ Api* setUp() {
                     R"( "Orientation": "horizontal", "StartCorner": "TL"}]})");
     fuzz::WriteFile(fuzz::MediaPath("/config/commandPresets.json"),
                     R"({"commands": [{"name": "go", "commands": [{"command": "Test Stop"}]}]})");
+    WriteLSEQTestSequence(fuzz::MediaPath("/sequences/seq.lseq"), 30, 40, 25, "song.mp3");
     Player::INSTANCE.Init();
     ChannelTester::INSTANCE.RegisterCommands();
     GlazeManager::INSTANCE.Initialize();
@@ -127,6 +129,7 @@ httpserver::http_request parse(const std::string& text) {
 
 void resetState() {
     if (Player::INSTANCE.GetStatus() != 0) Player::INSTANCE.StopNow(true);
+    if (sequence->IsSequenceRunning()) sequence->CloseSequenceFile();
     if (ChannelTester::INSTANCE.Testing()) ChannelTester::INSTANCE.SetupTest(std::string(R"({"enabled": 0})"));
     if (ChannelOutputThreadIsRunning()) StopChannelOutputThread();
     settings.lyrMode = PLAYER_MODE;
