@@ -4,6 +4,8 @@
 #include <netdb.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <vector>
 
@@ -49,6 +51,7 @@ MosquittoClient::MosquittoClient(const std::string& host, int port, const std::s
 }
 
 MosquittoClient::~MosquittoClient() {
+    StopRetrying();
     if (mosq) {
         if (connected) mosquitto_disconnect(mosq);
         if (loopRunning) mosquitto_loop_stop(mosq, true);
@@ -88,18 +91,55 @@ bool MosquittoClient::Init(const std::string& username, const std::string& passw
 
     int rc = mosquitto_connect_async(mosq, host.c_str(), port, KEEPALIVE_SECONDS);
     if (rc != MOSQ_ERR_SUCCESS) {
-        // The broker may just not be up yet; the network thread keeps trying.
+        // The broker may just not be up yet.  libmosquitto's thread would try
+        // again only after a whole keep-alive period, so we retry ourselves.
         LogWarn(VB_MQTT, "MQTT connect to %s:%d failed (%s); retrying in the background\n", host.c_str(), port,
                 mosquitto_strerror(rc));
+        retryThread = std::thread([this] { RetryFirstConnect(); });
+    } else if (!StartNetworkThread()) {
+        return false;
     }
-    rc = mosquitto_loop_start(mosq);
+    LogInfo(VB_MQTT, "MQTT client for %s:%d, base topic '%s'\n", host.c_str(), port, baseTopic.c_str());
+    return true;
+}
+
+bool MosquittoClient::StartNetworkThread() {
+    int rc = mosquitto_loop_start(mosq);
     if (rc != MOSQ_ERR_SUCCESS) {
         LogErr(VB_MQTT, "MQTT network thread could not start: %s\n", mosquitto_strerror(rc));
         return false;
     }
     loopRunning = true;
-    LogInfo(VB_MQTT, "MQTT client for %s:%d, base topic '%s'\n", host.c_str(), port, baseTopic.c_str());
     return true;
+}
+
+// Runs until the first connection stands (then libmosquitto's own thread
+// takes over, reconnects included) or the client shuts down.
+void MosquittoClient::RetryFirstConnect() {
+    int delay = 1;
+    while (true) {
+        {
+            std::unique_lock<std::mutex> l(retryLock);
+            if (retryCV.wait_for(l, std::chrono::seconds(delay), [this] { return stopRetry; })) return;
+        }
+        int rc = mosquitto_reconnect_async(mosq);
+        if (rc == MOSQ_ERR_SUCCESS) {
+            StartNetworkThread();
+            return;
+        }
+        LogDebug(VB_MQTT, "MQTT connect to %s:%d failed (%s); next try in %d s\n", host.c_str(), port,
+                 mosquitto_strerror(rc), std::min(delay * 2, 30));
+        delay = std::min(delay * 2, 30);
+    }
+}
+
+void MosquittoClient::StopRetrying() {
+    {
+        std::lock_guard<std::mutex> l(retryLock);
+        stopRetry = true;
+    }
+    retryCV.notify_all();
+    if (retryThread.joinable()) retryThread.join();
 }
 
 void MosquittoClient::OnConnect(struct mosquitto*, void* self, int rc) {
@@ -188,6 +228,7 @@ void MosquittoClient::SetReady() {
 
 void MosquittoClient::PrepareForShutdown() {
     ready = false;
+    StopRetrying();
     if (!mosq) return;
     if (connected) {
         std::string t = FullTopic("availability");

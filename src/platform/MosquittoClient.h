@@ -16,7 +16,9 @@
 //
 // Connecting runs in the background: Init() only fails when the host does
 // not resolve or the client cannot be set up; lost connections are retried
-// by libmosquitto's own thread with a growing delay.
+// by libmosquitto's own thread with a growing delay.  A broker that is not
+// up yet when Init() runs is retried by a thread of our own (1 s growing to
+// 30 s), which hands over to libmosquitto's thread once a connection stands.
 //
 // Threading: Publish, AddCallback and the getters may be called from any
 // thread.  Callbacks run on the client's network thread, one at a time.
@@ -26,10 +28,12 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 
 struct mosquitto;
 struct mosquitto_message;
@@ -67,6 +71,9 @@ private:
     void Subscribe(const std::string& relative);
     void HandleMessage(const std::string& topic, const std::string& payload);
     bool HandleSetTopic(const std::string& relative, const std::string& payload);
+    bool StartNetworkThread();
+    void RetryFirstConnect();
+    void StopRetrying();
 
     std::string host;
     int port;
@@ -76,6 +83,11 @@ private:
     std::atomic<bool> connected{false};
     std::atomic<bool> ready{false};
     std::atomic<bool> loopRunning{false};
+
+    std::thread retryThread;  // only while the first connection is not made
+    std::mutex retryLock;
+    std::condition_variable retryCV;
+    bool stopRetry = false;
 
     struct Registered {
         std::string topic;

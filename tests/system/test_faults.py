@@ -11,6 +11,7 @@ import errno
 import json
 import os
 import select
+import signal
 import socket
 import struct
 import subprocess
@@ -72,6 +73,22 @@ class FrameCounter:
         self.stopping = True
         self.thread.join(timeout=2)
         self.sock.close()
+
+TEST_LIMIT_S = 90
+
+
+@pytest.fixture(autouse=True)
+def time_limit():
+    """Each test gets a bound of its own, so a hang ends as a failure of that test."""
+    def expired(signum, frame):
+        raise TimeoutError("test ran past its %d s limit" % TEST_LIMIT_S)
+    old = signal.signal(signal.SIGALRM, expired)
+    signal.alarm(TEST_LIMIT_S)
+    try:
+        yield
+    finally:
+        signal.alarm(0)
+        signal.signal(signal.SIGALRM, old)
 
 
 def expected_frames(seconds):
@@ -275,13 +292,15 @@ def recreate_link(net, h, address):
 def remote_follows(cap, seconds=2.0, settle=4.0):
     """True once the remote shows the master's frame (within one) for `seconds` in a row."""
     from test_lockstep_show import compare
-    deadline = time.monotonic() + settle + seconds
+    began = time.monotonic()
+    deadline = began + settle + seconds
     last = None
     while time.monotonic() < deadline:
         time.sleep(0.5)
         master, remote, offsets = compare(cap.take(), time.monotonic() - seconds)
         last = (len(master), len(remote), offsets[-10:])
         if len(remote) > 0.5 * expected_frames(seconds) and offsets and all(abs(o) <= 1 for o in offsets):
+            print("remote in step for %.0f s, %.1f s after the change" % (seconds, time.monotonic() - began))
             return True, last
     return False, last
 
@@ -346,14 +365,16 @@ def test_broker_restart_reconnects_without_stalling_the_show(host):
     from cmdclient import CommandClient
     from test_playlist_show import Mqtt
     show_files(host)
-    broker = start_broker(host)
     counter = FrameCounter(host)
     client = None
     try:
+        # No broker yet: the daemon starts anyway and connects once it is there.
         d = host.start_daemon(settings={"MQTTHost": "127.0.0.1", "MQTTPort": str(MQTT_PORT), "MQTTPrefix": "t",
                                         "HostName": "box"})
         host.wait_http()
-        d.wait_for_log("MQTT connected")
+        assert "MQTT connected" not in d.log()
+        broker = start_broker(host)
+        d.wait_for_log("MQTT connected", timeout=15)
         client = CommandClient(host, "faults")
         client.wait_ready()
         command(host, "Start Playlist", "show")

@@ -79,8 +79,11 @@ protected:
         PlaylistTest::SetUp();
         mosquitto_lib_init();
         port = FreePort();
-        std::string conf = dir.sub("mosquitto.conf");
+        conf = dir.sub("mosquitto.conf");
         testutil::writeFile(conf, "listener " + std::to_string(port) + " 127.0.0.1\nallow_anonymous true\n");
+        StartBroker();
+    }
+    void StartBroker() {
         broker = fork();
         if (broker == 0) {
             execl("/usr/sbin/mosquitto", "mosquitto", "-c", conf.c_str(), (char*)nullptr);
@@ -100,11 +103,17 @@ protected:
     void TearDown() override {
         mqtt = nullptr;
         client.reset();
-        if (broker > 0) {
-            kill(broker, SIGTERM);
-            waitpid(broker, nullptr, 0);
-        }
+        StopBroker();
         PlaylistTest::TearDown();
+    }
+    void StopBroker() {
+        if (broker > 0) {
+            // Not SIGTERM: the broker blocks it while it waits for events, so
+            // with no client around to wake it the signal may wait for ever.
+            kill(broker, SIGKILL);
+            waitpid(broker, nullptr, 0);
+            broker = -1;
+        }
     }
     void Connect() {
         client = std::make_unique<MosquittoClient>("127.0.0.1", port, "shows/");
@@ -113,6 +122,7 @@ protected:
         mqtt = client.get();
     }
     int port = 0;
+    std::string conf;
     pid_t broker = -1;
     std::unique_ptr<MosquittoClient> client;
 };
@@ -191,4 +201,31 @@ TEST_F(MosquittoClientTest, ReconnectsAfterTheBrokerRestarts) {
         _exit(127);
     }
     EXPECT_TRUE(WaitFor([&] { return client->IsConnected(); }, 15000));
+}
+
+// A board often boots faster than the broker it reports to.
+TEST_F(MosquittoClientTest, BrokerThatComesUpLaterIsConnectedToWithinSeconds) {
+    StopBroker();
+    client = std::make_unique<MosquittoClient>("127.0.0.1", port, "shows/");
+    ASSERT_TRUE(client->Init("", "", ""));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_FALSE(client->IsConnected());
+    StartBroker();
+    EXPECT_TRUE(WaitFor([&] { return client->IsConnected(); }, 8000)) << "still not connected after 8 s";
+    // From here on libmosquitto's own thread carries the connection.
+    Watcher w(port);
+    client->SetReady();
+    std::string base = client->GetBaseTopic();
+    EXPECT_TRUE(WaitFor([&] { return w.Get(base + "/availability") == "online"; }));
+}
+
+// The retrying thread must not keep a stopping daemon waiting (a hang here
+// ends in the test's time-out).
+TEST_F(MosquittoClientTest, ShutdownWhileStillRetryingEndsTheRetries) {
+    StopBroker();
+    client = std::make_unique<MosquittoClient>("127.0.0.1", port, "");
+    ASSERT_TRUE(client->Init("", "", ""));
+    client->PrepareForShutdown();
+    EXPECT_FALSE(client->IsConnected());
+    client.reset();
 }
