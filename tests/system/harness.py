@@ -64,11 +64,26 @@ def build_sanitizers():
 SANITIZED = build_sanitizers() != ""
 
 
-def sanitizer_environment(environment):
-    """environment with every sanitizer's reports sent to the host's /tmp."""
+def sanitizer_environment(environment, files_dir=None):
+    """environment with every sanitizer's reports sent to the host's /tmp.
+
+    Suppression files are copied to files_dir: the daemon's /tmp is the
+    host's own, so a source tree below the machine's /tmp is out of its sight.
+    """
     env = dict(environment)
     for var in SANITIZER_OPTION_VARS:
-        opts = [o for o in env.get(var, "").split(":") if o and not o.startswith("log_path=")]
+        opts = []
+        for o in env.get(var, "").split(":"):
+            if not o or o.startswith("log_path="):
+                continue
+            if o.startswith("suppressions=") and files_dir:
+                src = o.split("=", 1)[1]
+                if os.path.exists(src):
+                    os.makedirs(files_dir, exist_ok=True)
+                    dst = os.path.join(files_dir, os.path.basename(src))
+                    shutil.copy2(src, dst)
+                    o = "suppressions=" + dst
+            opts.append(o)
         opts.append("log_path=/tmp/" + SANITIZER_LOG)
         env[var] = ":".join(opts)
     return env
@@ -249,7 +264,7 @@ class Host:
         out = open(stdout_path, "w")
         environment = dict(os.environ)
         environment.update(env or {})
-        environment = sanitizer_environment(environment)
+        environment = sanitizer_environment(environment, os.path.join(self.root, "sanitizers"))
         proc = subprocess.Popen(self.command([os.path.join(self.install, "src", "lyrd")] + list(args)),
                                 stdout=out, stderr=subprocess.STDOUT, env=environment)
         out.close()
@@ -262,7 +277,7 @@ class Host:
     def run_lyrd(self, args, timeout=15):
         """Runs lyrd to completion (for options that exit) and returns the result."""
         return run(self.command([os.path.join(self.install, "src", "lyrd")] + list(args)), check=False,
-                   timeout=timeout, env=sanitizer_environment(os.environ))
+                   timeout=timeout, env=sanitizer_environment(os.environ, os.path.join(self.root, "sanitizers")))
 
     def sanitizer_reports(self):
         """(file name, text) of every sanitizer report a daemon of this host wrote."""
