@@ -27,12 +27,14 @@ run: build
 # the caller, the overlay update thread, MQTT callbacks, detached command and
 # reaper threads, lockstep sockets, the channel-output thread, the warning
 # notifier, media player callbacks, the crash reporter's upload thread).
-# Every pass runs; any failure fails the whole.
+# Last, every fuzz target for 10 s (clang, build-fuzz/). Every pass runs; any
+# failure fails the whole.
 test: build
 	@rc=0; \
 	bash scripts/run-tests $(BUILD) || { rc=1; echo "make test: tests of $(BUILD) FAILED"; }; \
 	LYRD_SANITIZED_SYSTEM=quick $(MAKE) --no-print-directory asan || { rc=1; echo "make test: AddressSanitizer pass FAILED"; }; \
 	$(MAKE) --no-print-directory tsan || { rc=1; echo "make test: ThreadSanitizer pass FAILED"; }; \
+	$(MAKE) --no-print-directory fuzz-short || { rc=1; echo "make test: fuzz pass FAILED"; }; \
 	exit $$rc
 
 # Only the normal tree's unit and system tests.
