@@ -44,20 +44,6 @@ def result(figure, value, target, compared="-"):
     print("BENCH_RESULT\t%s\t%s\t%s\t%s" % (figure, value, target, compared), flush=True)
 
 
-def cpu_ticks(pid):
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return int(fields[11]) + int(fields[12])
-
-
-def rss_kb(pid):
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    return 0
-
-
 def status_latency(host):
     """Milliseconds for one GET /lyrd/status on a fresh connection."""
     s = host.socket()
@@ -87,7 +73,7 @@ class Watcher:
 
     def start(self):
         self.t0 = time.monotonic()
-        self.cpu0 = {n: cpu_ticks(self.stage.daemons[n].pid) for n in BOARDS}
+        self.cpu0 = {n: harness.cpu_ticks(self.stage.daemons[n].pid) for n in BOARDS}
         for t in self.threads:
             t.start()
 
@@ -101,12 +87,12 @@ class Watcher:
     def _memory(self):
         while not self.stopping.wait(1.0):
             for n in BOARDS:
-                self.peak[n] = max(self.peak[n], rss_kb(self.stage.daemons[n].pid))
+                self.peak[n] = max(self.peak[n], harness.rss_kb(self.stage.daemons[n].pid))
 
     def stop(self):
         wall = time.monotonic() - self.t0
         hz = os.sysconf("SC_CLK_TCK")
-        self.cpu = {n: 100.0 * (cpu_ticks(self.stage.daemons[n].pid) - self.cpu0[n]) / hz / wall for n in BOARDS}
+        self.cpu = {n: 100.0 * (harness.cpu_ticks(self.stage.daemons[n].pid) - self.cpu0[n]) / hz / wall for n in BOARDS}
         self.stopping.set()
         for t in self.threads:
             t.join(timeout=5)

@@ -36,20 +36,6 @@ def startup(host, runs=10):
     return times
 
 
-def cpu_ticks(pid):
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return int(fields[11]) + int(fields[12])  # utime + stime
-
-
-def rss_kb(pid):
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    return 0
-
-
 def memory_kb(pid):
     """RSS, PSS and private dirty kB from smaps_rollup."""
     fields = {}
@@ -69,12 +55,12 @@ def idle(host, seconds=60):
     d = host.start_daemon(["-f"], wait=True)
     time.sleep(2)
     hz = os.sysconf("SC_CLK_TCK")
-    c0, t0 = cpu_ticks(d.pid), time.monotonic()
+    c0, t0 = harness.cpu_ticks(d.pid), time.monotonic()
     peak = 0
     while time.monotonic() - t0 < seconds:
         time.sleep(1)
-        peak = max(peak, rss_kb(d.pid))
-    c1, t1 = cpu_ticks(d.pid), time.monotonic()
+        peak = max(peak, harness.rss_kb(d.pid))
+    c1, t1 = harness.cpu_ticks(d.pid), time.monotonic()
     mem = memory_kb(d.pid)
     d.stop()
     return 100.0 * (c1 - c0) / hz / (t1 - t0), peak, mem

@@ -74,14 +74,6 @@ def prepare(host):
     return {"ALSA_CONFIG_PATH": conf}
 
 
-def rss_kb(pid):
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    return 0
-
-
 def fd_count(pid):
     return len(os.listdir("/proc/%d/fd" % pid))
 
@@ -176,7 +168,7 @@ def main():
             rounds += 1
             now = time.monotonic()
             if now >= next_sample:
-                rss, fds = rss_kb(d.pid), fd_count(d.pid)
+                rss, fds = harness.rss_kb(d.pid), fd_count(d.pid)
                 samples.append((rss, fds))
                 print("t=%5.0fs rss=%d kB fds=%d polls=%d errors=%d e131=%d" %
                       (now - t0, rss, fds, polls, errors, drain.packets))
@@ -184,7 +176,7 @@ def main():
                 next_sample = now + SAMPLE_S
             time.sleep(POLL_S)
 
-        samples.append((rss_kb(d.pid), fd_count(d.pid)))
+        samples.append((harness.rss_kb(d.pid), fd_count(d.pid)))
         rss = samples[-1][0]
         # Media outputs open and close descriptors as the playlist moves on:
         # compare the highest count of the first and of the last three samples.

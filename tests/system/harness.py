@@ -410,3 +410,20 @@ class Network:
 def can_run():
     """True when this machine lets us make namespaces (root with iproute2)."""
     return os.geteuid() == 0 and shutil.which("ip") is not None and shutil.which("unshare") is not None
+
+
+# ---- what /proc tells of a daemon, for benchmarks and long runs ----
+
+def rss_kb(pid):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return 0
+
+
+def cpu_ticks(pid):
+    """utime + stime, in clock ticks."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return int(fields[11]) + int(fields[12])

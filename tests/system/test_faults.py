@@ -10,7 +10,6 @@ test_http_hardening.py::TestConnections::test_thousand_idle_connections_leave_th
 import errno
 import json
 import os
-import select
 import signal
 import socket
 import struct
@@ -23,9 +22,9 @@ import pytest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
+import e131  # noqa: E402
 from test_channelout import lseq_bytes, outputs_config, sync_packet  # noqa: E402
 
-E131_PORT = 5568
 SYNC_PORT = 32320
 STEP_MS = 25
 MODEL_MAP = {"models": [{"Name": "Strip", "StartChannel": 1, "ChannelCount": 30, "ChannelCountPerNode": 3}]}
@@ -33,31 +32,18 @@ NEW_MAP = {"models": [{"Name": "Arch", "StartChannel": 31, "ChannelCount": 12, "
 MAP_FILE = "config/model-overlays.json"
 
 
-class FrameCounter:
+class FrameCounter(e131.Listener):
     """Counts E1.31 packets of one universe on a namespace address and keeps
     (arrival, frame index) where bytes 0-3 of the data hold the frame."""
 
     def __init__(self, host, address="127.0.0.1", universe=1):
-        self.sock = host.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 8 << 20)
-        self.sock.bind((address, E131_PORT))
         self.universe = universe
         self.frames = []
-        self.lock = threading.Lock()
-        self.stopping = False
-        self.thread = threading.Thread(target=self._run, daemon=True)
-        self.thread.start()
+        super().__init__(host, address)
 
-    def _run(self):
-        while not self.stopping:
-            r, _, _ = select.select([self.sock], [], [], 0.1)
-            if not r:
-                continue
-            pkt = self.sock.recv(2048)
-            if len(pkt) < 130 or struct.unpack(">H", pkt[113:115])[0] != self.universe:
-                continue
-            with self.lock:
-                self.frames.append((time.monotonic(), struct.unpack(">I", pkt[126:130])[0]))
+    def packet(self, now, pkt):
+        if len(pkt) >= 130 and e131.universe_of(pkt) == self.universe:
+            self.frames.append((now, e131.frame_of(pkt)))
 
     def since(self, t):
         with self.lock:
@@ -69,10 +55,6 @@ class FrameCounter:
         time.sleep(seconds)
         return self.since(t)
 
-    def close(self):
-        self.stopping = True
-        self.thread.join(timeout=2)
-        self.sock.close()
 
 TEST_LIMIT_S = 90
 

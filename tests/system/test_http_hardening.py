@@ -49,14 +49,6 @@ def raw_exchange(host, data, read_timeout=10.0):
     return out
 
 
-def rss_kb(pid):
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    return 0
-
-
 def status_ok(host):
     st, _, body = host.http("GET", "/lyrd/status", timeout=5)
     return st == 200 and json.loads(body)["lyrd"] == "running"
@@ -115,7 +107,7 @@ class TestConnections:
 
     def test_stalled_half_requests_neither_block_nor_leak(self, api):
         host, d = api
-        before = rss_kb(d.pid)
+        before = harness.rss_kb(d.pid)
         for _ in range(5):
             socks = open_sockets(host, 100, b"POST /lyrd/outputs HTTP/1.1\r\nContent-Length: 50\r\n\r\n{\"com")
             socks += open_sockets(host, 100, b"GET /lyrd/sta")
@@ -124,7 +116,7 @@ class TestConnections:
                 s.close()
         time.sleep(0.5)
         assert status_ok(host)
-        growth = rss_kb(d.pid) - before
+        growth = harness.rss_kb(d.pid) - before
         # Under AddressSanitizer freed memory sits in a quarantine, so RSS
         # measures that instead; the leak checker covers this build.
         if not harness.SANITIZED:

@@ -3,19 +3,15 @@ receives both E1.31 outputs and compares the frame each shows over time."""
 
 import json
 import os
-import select
-import socket
-import struct
 import sys
-import threading
 import time
 
 import pytest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from test_channelout import lseq_bytes  # noqa: E402
+import e131  # noqa: E402
 
-E131_PORT = 5568
 STEP_MS = 25
 
 
@@ -24,41 +20,20 @@ def outputs(universe, to):
         {"active": 1, "id": universe, "startChannel": 1, "channelCount": 64, "address": to}]}]})
 
 
-class Capture:
+class Capture(e131.Listener):
     """Timestamps every E1.31 packet: (arrival, universe, frame index)."""
 
     def __init__(self, host, address):
-        self.sock = host.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 8 << 20)
-        self.sock.bind((address, E131_PORT))
         self.packets = []
-        self.lock = threading.Lock()
-        self.stopping = False
-        self.thread = threading.Thread(target=self._run, daemon=True)
-        self.thread.start()
+        super().__init__(host, address)
 
-    def _run(self):
-        while not self.stopping:
-            r, _, _ = select.select([self.sock], [], [], 0.1)
-            if not r:
-                continue
-            pkt = self.sock.recv(2048)
-            now = time.monotonic()
-            if len(pkt) < 130:
-                continue
-            universe = struct.unpack(">H", pkt[113:115])[0]
-            frame = struct.unpack(">I", pkt[126:130])[0]
-            with self.lock:
-                self.packets.append((now, universe, frame))
+    def packet(self, now, pkt):
+        if len(pkt) >= 130:
+            self.packets.append((now, e131.universe_of(pkt), e131.frame_of(pkt)))
 
     def take(self):
         with self.lock:
             return list(self.packets)
-
-    def close(self):
-        self.stopping = True
-        self.thread.join(timeout=2)
-        self.sock.close()
 
 
 @pytest.fixture

@@ -12,16 +12,13 @@ import json
 import math
 import os
 import re
-import select
 import shlex
-import socket
-import struct
 import subprocess
-import threading
 import time
 
 import pytest
 
+import e131
 import harness
 from cmdclient import CommandClient
 from test_channelout import lseq_bytes
@@ -30,7 +27,6 @@ from test_media import ALSA_NULL
 SOURCE_DIR = os.path.abspath(harness.SOURCE_DIR)
 BUILD_DIR = os.path.abspath(harness.BUILD_DIR)
 README = os.path.join(SOURCE_DIR, "README.md")
-E131_PORT = 5568
 STEP_MS = 25
 
 MARKED = re.compile(r"<!-- example: (\S+)(?: (\S+))? -->\n```(\w*)\n(.*?)\n```\n", re.S)
@@ -212,33 +208,16 @@ def test_install_examples(tmp_path):
 
 # ---- outputs, playlist, curl and the command socket on one board -----------------------------
 
-class Controller:
+class Controller(e131.Listener):
     """An E1.31 receiver on the controller's address, also joined to the multicast groups."""
 
     def __init__(self, host, address, groups):
-        self.sock = host.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 8 << 20)
-        self.sock.bind(("0.0.0.0", E131_PORT))
-        for g in groups:
-            mreq = socket.inet_aton(g) + socket.inet_aton(address)
-            self.sock.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP, mreq)
         self.seen = {}  # universe -> (destination kind, payload length)
-        self.stopping = False
-        self.thread = threading.Thread(target=self._run, daemon=True)
-        self.thread.start()
+        super().__init__(host, "0.0.0.0", groups, join_address=address)
 
-    def _run(self):
-        while not self.stopping:
-            r, _, _ = select.select([self.sock], [], [], 0.1)
-            if r:
-                pkt = self.sock.recv(2048)
-                if len(pkt) > 126 and pkt[4:16] == b"ASC-E1.17\0\0\0":
-                    self.seen[struct.unpack(">H", pkt[113:115])[0]] = len(pkt) - 126
-
-    def close(self):
-        self.stopping = True
-        self.thread.join(timeout=2)
-        self.sock.close()
+    def packet(self, now, pkt):
+        if len(pkt) > 126 and pkt[4:16] == b"ASC-E1.17\0\0\0":
+            self.seen[e131.universe_of(pkt)] = len(pkt) - 126
 
 
 def outputs_expected(doc):

@@ -8,8 +8,6 @@ and reports figures."""
 import bisect
 import json
 import os
-import select
-import socket
 import struct
 import sys
 import threading
@@ -20,8 +18,8 @@ import pytest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "scripts"))
 import demo_content  # noqa: E402
+import e131  # noqa: E402
 
-E131_PORT = 5568
 STEP_MS = 25
 CHANNELS = 64
 ALSA_NULL = "pcm.!default { type null }\n"
@@ -43,41 +41,20 @@ def entry_lseq(number, seconds, media):
     return bytes(out)
 
 
-class Capture:
+class Capture(e131.Listener):
     """Every E1.31 packet as (arrival, universe, entry number, frame)."""
 
     def __init__(self, host, address):
-        self.sock = host.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 8 << 20)
-        self.sock.bind((address, E131_PORT))
         self.packets = []
-        self.lock = threading.Lock()
-        self.stopping = False
-        self.thread = threading.Thread(target=self._run, daemon=True)
-        self.thread.start()
+        super().__init__(host, address)
 
-    def _run(self):
-        while not self.stopping:
-            r, _, _ = select.select([self.sock], [], [], 0.1)
-            if not r:
-                continue
-            pkt = self.sock.recv(2048)
-            now = time.monotonic()
-            if len(pkt) < 131:
-                continue
-            universe = struct.unpack(">H", pkt[113:115])[0]
-            frame = struct.unpack(">I", pkt[126:130])[0]
-            with self.lock:
-                self.packets.append((now, universe, pkt[130], frame))
+    def packet(self, now, pkt):
+        if len(pkt) >= 131:
+            self.packets.append((now, e131.universe_of(pkt), pkt[130], e131.frame_of(pkt)))
 
     def take(self):
         with self.lock:
             return list(self.packets)
-
-    def close(self):
-        self.stopping = True
-        self.thread.join(timeout=2)
-        self.sock.close()
 
 
 class Stage:
@@ -122,8 +99,12 @@ class Stage:
             h = self.hosts[name]
             self.daemons[name] = h.start_daemon(list(remote_args), settings={"HostName": name, "lyrMode": "remote"},
                                                 env=env(h))
+        # A remote's first media open loads libVLC in its main loop (a tenth
+        # of a second or more); the open-to-start delay lets the remotes
+        # finish that before the master starts, as the README advises.
         self.daemons["master"] = self.master.start_daemon(
-            list(master_args), settings={"HostName": "master", "LockstepEnabled": "1"}, env=env(self.master))
+            list(master_args), settings={"HostName": "master", "LockstepEnabled": "1", "openStartDelay": "300"},
+            env=env(self.master))
         for name in BOARDS:
             self.hosts[name].wait_http()
 
