@@ -88,17 +88,27 @@ VLCManager::~VLCManager() {
     }
 }
 
+static constexpr int64_t SLOW_VLC_START_MS = 100;
+
 libvlc_instance_t* VLCManager::Instance() {
     if (vlcInstance) return vlcInstance;
     if (FileExists("/etc/lyr/desktop") && getenv("DISPLAY") == nullptr) setenv("DISPLAY", ":0", 1);
     std::vector<const char*> args = {"--no-osd"};
     if (getSettingInt("HardwareDecoding", 1) == 0) args.push_back("--no-hw-dec");
     for (const char* a : {"-A", "alsa", "-I", "dummy"}) args.push_back(a);
+    int64_t began = PlayClock::SteadyMS();
     vlcInstance = libvlc_new(static_cast<int>(args.size()), args.data());
     if (!vlcInstance) {
         WarningHolder::AddWarningTimeout("Could not create Video Ouput Device.", 60);
         return nullptr;
     }
+    // With its plug-in cache libVLC starts in a few milliseconds; without it
+    // every plug-in is loaded and probed, and a remote starts its first
+    // entry that much late.
+    int64_t took = PlayClock::SteadyMS() - began;
+    if (took > SLOW_VLC_START_MS)
+        LogWarn(VB_MEDIAOUT, "Starting libVLC took %d ms; its plug-in cache may be missing (package libvlc-bin)\n",
+                static_cast<int>(took));
     libvlc_log_set(vlcInstance, LogFromVLC, this);
     return vlcInstance;
 }

@@ -99,12 +99,8 @@ class Stage:
             h = self.hosts[name]
             self.daemons[name] = h.start_daemon(list(remote_args), settings={"HostName": name, "lyrMode": "remote"},
                                                 env=env(h))
-        # A remote's first media open loads libVLC in its main loop (a tenth
-        # of a second or more); the open-to-start delay lets the remotes
-        # finish that before the master starts, as the README advises.
         self.daemons["master"] = self.master.start_daemon(
-            list(master_args), settings={"HostName": "master", "LockstepEnabled": "1", "openStartDelay": "300"},
-            env=env(self.master))
+            list(master_args), settings={"HostName": "master", "LockstepEnabled": "1"}, env=env(self.master))
         for name in BOARDS:
             self.hosts[name].wait_http()
 
@@ -250,7 +246,8 @@ def test_three_board_show_plays_in_step_and_stops_on_schedule(stage):
         assert [r["entry"] for r in remote_runs] == [1, 2, 1], (name, [r["entry"] for r in remote_runs])
         for m, r in zip(master_runs[:2], remote_runs[:2]):
             missing = set(m["seen"]) - set(r["seen"])
-            assert len(missing) <= 2, "%s skipped %d frames of entry %d" % (name, len(missing), m["entry"])
+            assert len(missing) <= 2, "%s skipped %d frames of entry %d: %s" % (
+                name, len(missing), m["entry"], sorted(missing)[:20])
         diffs, changes = frame_differences(packets, 1, universe)
         assert len(diffs) > 600, (name, len(diffs))
         # A busy CI core can hold one packet back by a second frame now and
@@ -273,7 +270,11 @@ def test_three_board_show_plays_in_step_and_stops_on_schedule(stage):
     for t, s in samples:
         songs = {n: s[n].get("current_song") for n in BOARDS}
         secs = {n: int(s[n].get("seconds_elapsed", "0")) for n in BOARDS}
-        if len(set(songs.values())) == 1 and songs["master"]:
+        # ALSA's null device takes a song's last second or so at once, so a
+        # board's position jumps to the end early: the last two seconds are
+        # left out.
+        near_end = max(secs.values()) >= stage.seconds - 2
+        if len(set(songs.values())) == 1 and songs["master"] and not near_end:
             assert max(secs.values()) - min(secs.values()) <= 1, (t - start, songs, secs)
 
     # No board raised a warning at any time.
