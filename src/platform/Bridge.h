@@ -3,6 +3,10 @@
 
 #include <json/json.h>
 
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
 #include "platform/Callbacks.h"
 
 inline void Bridge_Initialize(CallbackMap& callbacks) {}
@@ -17,3 +21,8 @@ inline Json::Value GetE131UniverseBytesReceived() {
     return result;
 }
 inline void ResetBytesReceived() {}
+// Copies the bridge buffer's channels 1..len (channel 1 at dst[0]) as they are
+// now; channels no input covers read as 0.  Any thread.
+inline void CopyBridgeData(uint8_t* dst, size_t len) { memset(dst, 0, len); }
+// Highest channel (1-based) any configured input universe fills; 0 with none.
+inline uint32_t GetBridgeMaxChannel() { return 0; }
