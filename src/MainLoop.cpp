@@ -13,6 +13,7 @@
 #include "Player.h"
 #include "Portal.h"
 #include "Scheduler.h"
+#include "channelinput/RecorderCommands.h"
 #include "channeloutput/ChannelOutputThread.h"
 #include "channeloutput/Sequence.h"
 #include "command.h"
@@ -233,6 +234,7 @@ void MainLoop() {
     close(epollFd);
     LogInfo(VB_GENERAL, "Stopping channel output thread.\n");
     StopChannelOutputThread();
+    ShutdownRecorder();  // saves a running recording while its input still exists
     Bridge_Shutdown();
     LogInfo(VB_GENERAL, "Main Loop complete, shutting down.\n");
     apiServer.reset();

@@ -8,6 +8,7 @@
 
 #include "Player.h"
 #include "PortalCommands.h"
+#include "PortalRecording.h"
 #include "PortalTesting.h"
 #include "common.h"
 #include "overlays/GlazeManager.h"
@@ -233,6 +234,7 @@ void APIServer::Init() {
     playerResource.reset(new PlayerResource());
     commandResource.reset(new CommandResource());
     testingResource.reset(new TestingResource());
+    recordingResource.reset(new RecordingResource());
 
     server->register_resource("/lyrd/testing", testingResource.get(), true);
     server->register_resource("/lyrd", playerResource.get(), true);
@@ -243,6 +245,7 @@ void APIServer::Init() {
     server->register_resource("/commandPresets", commandResource.get(), true);
     RegisterIfResource(*server, "/gpio", GPIOManager::INSTANCE);
     server->register_resource("/player", &Player::INSTANCE, true);
+    server->register_resource("/recording", recordingResource.get(), true);
     RegisterPluginApis(PluginManager::INSTANCE, server.get());
 
     RaiseDescriptorLimit(config.connections_ + 256);

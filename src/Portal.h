@@ -74,6 +74,7 @@ private:
 };
 
 class CommandResource;
+class RecordingResource;
 class TestingResource;
 
 class APIServer {
@@ -94,4 +95,5 @@ private:
     std::unique_ptr<PlayerResource> playerResource;
     std::unique_ptr<CommandResource> commandResource;
     std::unique_ptr<TestingResource> testingResource;
+    std::unique_ptr<RecordingResource> recordingResource;
 };

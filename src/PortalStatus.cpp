@@ -12,6 +12,8 @@
 #include "Player.h"
 #include "Portal.h"
 #include "Scheduler.h"
+#include "channelinput/Recorder.h"
+#include "channelinput/RecorderCommands.h"
 #include "channeloutput/Sequence.h"
 #include "common.h"
 #include "mediaoutput/MediaOutput.h"
@@ -322,6 +324,9 @@ void PlayerResource::GetCurrentStatus(Json::Value& result) {
     m["configured"] = mqtt != nullptr;
     m["connected"] = mqtt != nullptr && mqtt->IsConnected();
     result["MQTT"] = m;
+
+    Recorder* recorder = GetRecorder();
+    result["recording"] = recorder ? recorder->statusJSON() : Recorder::ToJSON(Recorder::Status());
 
     Json::Value cp;
     cp["playlist"] = "";

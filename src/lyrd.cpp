@@ -20,6 +20,7 @@
 #include "MainLoop.h"
 #include "Player.h"
 #include "Scheduler.h"
+#include "channelinput/RecorderCommands.h"
 #include "channeloutput/ChannelOutputs.h"
 #include "channeloutput/Sequence.h"
 #include "command.h"
@@ -277,6 +278,7 @@ static void startServices() {
 
     InitEffects();
     ChannelTester::INSTANCE.RegisterCommands();
+    InitRecorder();
 
     WriteRuntimeInfoFile(lockstep->GetSystems(true, false));
     CommandManager::INSTANCE.TriggerPreset("LYRD_STARTED");
@@ -289,6 +291,7 @@ static std::string stopServices() {
     CloseEffects();
     CloseChannelOutputs();
     CommandManager::INSTANCE.Cleanup();
+    CloseRecorder();
     lockstep->ShutdownSync();
     PluginManager::INSTANCE.Cleanup();
     GPIOManager::INSTANCE.Cleanup();

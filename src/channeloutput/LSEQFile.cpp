@@ -34,10 +34,22 @@ bool preadAll(int fd, uint8_t* dst, size_t len, uint64_t offset) {
     return true;
 }
 
+// Makes a rename in the file's folder durable; a folder that cannot be
+// synced (some network file systems) only loses that guarantee.
+void syncFolderOf(const std::string& filename) {
+    size_t slash = filename.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : filename.substr(0, slash);
+    int d = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (d < 0) return;
+    fsync(d);
+    close(d);
+}
+
 bool writeAll(int fd, const uint8_t* src, size_t len) {
     while (len > 0) {
         ssize_t r = write(fd, src, len);
         if (r < 0 && errno == EINTR) continue;
+        if (r == 0) errno = ENOSPC;
         if (r <= 0) return false;
         src += r;
         len -= r;
@@ -187,9 +199,14 @@ LSEQWriter::LSEQWriter(const std::string& name, uint32_t channels, int stepTimeM
     }
     fd = open(tmpName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
-        LogErr(VB_SEQUENCE, "Can not create %s: %s\n", tmpName.c_str(), strerror(errno));
-        good = false;
+        fail();
+        LogErr(VB_SEQUENCE, "Can not create %s: %s\n", tmpName.c_str(), errorText.c_str());
     }
+}
+
+bool LSEQWriter::fail() {
+    if (errorText.empty()) errorText = strerror(errno ? errno : EIO);
+    return good = false;
 }
 
 LSEQWriter::~LSEQWriter() {
@@ -233,8 +250,12 @@ bool LSEQWriter::writeHeader() {
         memcpy(&h[at + 4], v.data.data(), v.data.size());
     }
     put32(&h[8], uint32_t(h.size()));
-    if (pwrite(fd, h.data(), h.size(), 0) != ssize_t(h.size())) return good = false;
-    if (lseek(fd, 0, SEEK_END) < 0) return good = false;
+    ssize_t w = pwrite(fd, h.data(), h.size(), 0);
+    if (w != ssize_t(h.size())) {
+        if (w >= 0) errno = ENOSPC;  // a short write: the device filled up
+        return fail();
+    }
+    if (lseek(fd, 0, SEEK_END) < 0) return fail();
     return true;
 }
 
@@ -244,7 +265,11 @@ bool LSEQWriter::addFrame(const uint8_t* data) {
         headerWritten = true;
         if (!writeHeader()) return false;
     }
-    if (frames == UINT32_MAX || !writeAll(fd, data, channelCount)) return good = false;
+    if (frames == UINT32_MAX) {
+        errno = EFBIG;
+        return fail();
+    }
+    if (!writeAll(fd, data, channelCount)) return fail();
     frames++;
     return true;
 }
@@ -252,14 +277,16 @@ bool LSEQWriter::addFrame(const uint8_t* data) {
 bool LSEQWriter::close() {
     if (!good || fd < 0) return false;
     // Rewrites the header: same size, now with the final frame count.
-    if (!writeHeader() || fsync(fd) != 0) good = false;
-    int r = ::close(fd);
+    if (writeHeader() && fsync(fd) != 0) fail();
+    if (::close(fd) != 0) fail();
     fd = -1;
-    if (!good || r != 0 || rename(tmpName.c_str(), filename.c_str()) != 0) {
-        LogErr(VB_SEQUENCE, "Could not write sequence %s: %s\n", filename.c_str(), strerror(errno));
+    if (good && rename(tmpName.c_str(), filename.c_str()) != 0) fail();
+    if (!good) {
+        LogErr(VB_SEQUENCE, "Could not write sequence %s: %s\n", filename.c_str(), errorText.c_str());
         unlink(tmpName.c_str());
-        return good = false;
+        return false;
     }
+    syncFolderOf(filename);
     return true;
 }
 

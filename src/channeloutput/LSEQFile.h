@@ -72,9 +72,12 @@ private:
     std::vector<VariableHeader> variableHeaders;
 };
 
-// Writes a sequence file.  Frames are written as they are added; close()
-// fills in the frame count and renames the temporary file over `filename`, so
-// a failed or abandoned write never leaves a half-written sequence behind.
+// Writes a sequence file.  Frames are written as they are added, to
+// `filename` + ".tmp"; close() fills in the frame count, syncs the data and
+// renames the temporary file over `filename` (then syncs the folder), so a
+// failed or abandoned write, a crash or a power loss never leaves a
+// half-written sequence under the real name, and an existing file of that
+// name stays as it was until the new one is complete.
 class LSEQWriter {
 public:
     LSEQWriter(const std::string& filename, uint32_t channelCount, int stepTimeMS);
@@ -88,8 +91,13 @@ public:
     bool close();
 
     bool ok() const { return good; }
+    uint32_t frameCount() const { return frames; }
+    // strerror text of the first failed system call, "" when none failed.
+    const std::string& error() const { return errorText; }
+    const std::string& tempName() const { return tmpName; }
 
 private:
+    bool fail();  // keeps errno's text; returns false
     bool writeHeader();
 
     std::string filename;
@@ -101,6 +109,7 @@ private:
     bool good = true;
     bool headerWritten = false;
     std::vector<LSEQFile::VariableHeader> headers;
+    std::string errorText;
 };
 
 // Test pattern used by tests, benchmarks and the demo: byte c of frame f is
