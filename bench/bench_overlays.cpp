@@ -19,7 +19,7 @@
 #include "bench_result.h"
 #include "channeloutput/ChannelOutputThread.h"
 #include "channeloutput/Sequence.h"
-#include "overlays/GlazeManager.h"
+#include "overlays/Glaze.h"
 #include "overlays/GlazeModel.h"
 #include "platform/Logging.h"
 #include "settings.h"

@@ -30,7 +30,7 @@
 #include "channeloutput/LSEQFile.h"
 #include "channeloutput/Sequence.h"
 #include "http/httpserver.h"
-#include "overlays/GlazeManager.h"
+#include "overlays/Glaze.h"
 #include "platform/ChannelTester.h"
 #include "platform/CommandManager.h"
 #include "platform/Warnings.h"

@@ -14,7 +14,7 @@
 #include "FuzzSupport.h"
 #include "channeloutput/ChannelOutputThread.h"
 #include "channeloutput/Sequence.h"
-#include "overlays/GlazeManager.h"
+#include "overlays/Glaze.h"
 #include "overlays/GlazeModel.h"
 #include "overlays/GlazeState.h"
 

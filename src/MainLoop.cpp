@@ -19,7 +19,7 @@
 #include "command.h"
 #include "common.h"
 #include "mediaoutput/MediaOutput.h"
-#include "overlays/GlazeManager.h"
+#include "overlays/Glaze.h"
 #include "platform/Bridge.h"
 #include "platform/Callbacks.h"
 #include "platform/ChannelTester.h"

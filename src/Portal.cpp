@@ -11,7 +11,7 @@
 #include "PortalRecording.h"
 #include "PortalTesting.h"
 #include "common.h"
-#include "overlays/GlazeManager.h"
+#include "overlays/Glaze.h"
 #include "platform/GPIO.h"
 #include "platform/Logging.h"
 #include "platform/PluginManager.h"

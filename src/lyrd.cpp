@@ -26,7 +26,7 @@
 #include "command.h"
 #include "common.h"
 #include "mediaoutput/MediaOutput.h"
-#include "overlays/GlazeManager.h"
+#include "overlays/Glaze.h"
 #include "platform/ChannelTester.h"
 #include "platform/CommandManager.h"
 #include "platform/Effects.h"

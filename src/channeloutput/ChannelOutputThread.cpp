@@ -14,7 +14,7 @@
 
 #include "channeloutput/ChannelOutputs.h"
 #include "channeloutput/Sequence.h"
-#include "overlays/GlazeManager.h"
+#include "overlays/Glaze.h"
 #include "platform/ChannelTester.h"
 #include "platform/Logging.h"
 

@@ -6,7 +6,7 @@
 
 #include "common.h"
 #include "overlays/GlazeEffect.h"
-#include "overlays/GlazeManager.h"
+#include "overlays/Glaze.h"
 #include "overlays/GlazeModel.h"
 #include "platform/CommandManager.h"
 #include "platform/Logging.h"
@@ -138,7 +138,8 @@ bool isModelMap(const std::string& body, std::string& why) {
         why = "not a JSON object";
         return false;
     }
-    if (v.isMember("autoCreate") && !v["autoCreate"].isBool()) {
+    bool autoCreate = true;
+    if (!GlazeManager::ReadAutoCreate(v, autoCreate)) {
         why = "\"autoCreate\" is not true or false";
         return false;
     }

@@ -9,7 +9,7 @@
 #include "channeloutput/Sequence.h"
 #include "common.h"
 #include "overlays/GlazeEffect.h"
-#include "overlays/GlazeManager.h"
+#include "overlays/Glaze.h"
 #include "platform/Logging.h"
 #include "settings.h"
 

@@ -6,7 +6,7 @@
 #include <cmath>
 
 #include "common.h"
-#include "overlays/GlazeManager.h"
+#include "overlays/Glaze.h"
 #include "overlays/GlazeModel.h"
 #include "overlays/GlazeUtil.h"
 #include "platform/Logging.h"

@@ -1,5 +1,5 @@
 #include "overlays/GlazeEffect.h"
-#include "overlays/OverlayCommands.h"
+#include "overlays/Glaze.h"
 #include "overlays/OverlayTestUtil.h"
 #include "platform/CommandManager.h"
 

@@ -89,6 +89,10 @@ TEST_F(GlazeHttpTest, PostedModelMapIsCheckedBeforeItReplacesTheOldOne) {
         EXPECT_EQ(testutil::readFile(mapPath()), good) << bad;
         EXPECT_NE(g.getModel("x"), nullptr);
     }
+    // What the file load takes, the upload takes: numbers convert.
+    auto numeric = call("POST", "/models", "{\"autoCreate\": 0, \"models\": []}");
+    EXPECT_EQ(numeric.code, 200);
+    EXPECT_FALSE(g.getAutoCreate());
     EXPECT_EQ(call("POST", "/models/other").body, "POST Not found /models/other");
     EXPECT_EQ(testutil::listDir(media.sub("config")), std::vector<std::string>{"model-overlays.json"});
 }

@@ -205,6 +205,13 @@ TEST_F(GlazeManagerTest, ModelMapLoadSkipsBadEntriesAndKeepsAutoCreate) {
     writeMap(Json::Value(Json::arrayValue));
     g.loadModelMap();
     EXPECT_TRUE(g.getAutoCreate());
+
+    // A text is no boolean: kept true with a warning (an upload refuses it).
+    Json::Value text = "no";
+    writeMap(Json::Value(Json::arrayValue), &text);
+    g.loadModelMap();
+    EXPECT_TRUE(g.getAutoCreate());
+    EXPECT_TRUE(log.contains("\"autoCreate\" is not true or false"));
 }
 
 TEST_F(GlazeManagerTest, UnparsableOrMisshapenMapLoadsNothing) {

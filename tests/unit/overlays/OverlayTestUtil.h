@@ -15,7 +15,7 @@
 #include "channeloutput/Sequence.h"
 #include "common.h"
 #include "foundation/TestUtil.h"
-#include "overlays/GlazeManager.h"
+#include "overlays/Glaze.h"
 #include "overlays/GlazeModel.h"
 #include "settings.h"
 
