@@ -179,9 +179,10 @@ int Player::StartScheduledPlaylist(const std::string& n, int startPosition, int 
 void Player::StopNow(int forced) {
     forceStopped = forced != 0;
     forceStoppedPlaylist = forced ? name : "";
-    for (int i = 0; i < MAX_CHAIN && playlist && playlist->getPlaylistStatus() != 0; i++) {
-        playlist->StopNow(forced);
-    }
+    // One stop of the playlist in charge: an inserted playlist hands control
+    // back to its parent, which goes on.  Callers that need the whole chain
+    // idle repeat the call while the status is not 0.
+    playlist->StopNow(forced);
 }
 
 void Player::StopGracefully(int forced, int afterCurrentLoop) {
@@ -230,7 +231,7 @@ void Player::CountDown(time_t now) {
     } else if (stopMethod == PLAYER_STOP_GRACEFUL_AFTER_LOOP) {
         StopGracefully(forced, 1);
     } else {
-        StopNow(forced);
+        for (int i = 0; i < MAX_CHAIN && GetStatus() != 0; i++) StopNow(forced);
     }
 }
 

@@ -236,7 +236,9 @@ void SettingsConfig::Init() {
     bool haveUUID;
     {
         std::lock_guard<std::mutex> l(valuesLock);
-        haveUUID = values.isMember("SystemUUID");
+        // The description file gives every setting a default, "SystemUUID"
+        // an empty one: empty counts as not found.
+        haveUUID = values.isMember("SystemUUID") && !values["SystemUUID"].asString().empty();
         if (!haveUUID) values["SystemUUID"] = "Unknown";
     }
     if (!haveUUID) LogWarn(VB_SETTING, "Couldn't find UUID\n");

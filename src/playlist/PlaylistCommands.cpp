@@ -66,14 +66,17 @@ SimpleCommand* Make(const std::string& name, const std::string& description, Sim
 
 std::unique_ptr<Result> StartPlaylist(const Args& a) {
     if (a.empty() || a[0].empty()) return Error("Start Playlist needs a playlist name");
+    // An omitted (or empty) repeat leaves the playlist file's own "repeat"
+    // in force.
     bool repeat = false, ifNotRunning = false;
-    if (a.size() > 1 && !ParseFlag(a[1], repeat)) return Error("Start Playlist: repeat must be true or false");
+    bool repeatGiven = a.size() > 1 && !a[1].empty();
+    if (repeatGiven && !ParseFlag(a[1], repeat)) return Error("Start Playlist: repeat must be true or false");
     if (a.size() > 2 && !ParseFlag(a[2], ifNotRunning))
         return Error("Start Playlist: ifNotRunning must be true or false");
     Player& p = Player::INSTANCE;
     if (ifNotRunning && p.IsPlaying() && p.GetPlaylistName() == a[0])
         return Ok("Playlist '" + a[0] + "' is already playing");
-    if (!p.StartPlaylist(a[0], repeat ? 1 : 0, -1, -1, 0)) return Error("Playlist '" + a[0] + "' did not start");
+    if (!p.StartPlaylist(a[0], repeatGiven ? (repeat ? 1 : 0) : -1, -1, -1, 0)) return Error("Playlist '" + a[0] + "' did not start");
     return Ok("Playlist '" + a[0] + "' started");
 }
 
@@ -116,8 +119,8 @@ void RegisterPlaylistCommands() {
 
     Command* start = Make("Start Playlist", "Starts a playlist", StartPlaylist);
     start->args.push_back(Command::CommandArg("name", "string", "Playlist"));
+    // No default: an omitted repeat keeps the playlist file's own.
     Command::CommandArg repeat("repeat", "bool", "Repeat", true);
-    repeat.defaultValue = "false";
     start->args.push_back(repeat);
     Command::CommandArg ifNotRunning("ifNotRunning", "bool", "If Not Running", true);
     ifNotRunning.defaultValue = "false";

@@ -277,6 +277,8 @@ def test_outputs_playlist_curl_and_command_socket(net, baseline):
                 d.wait_for_log("Opened sequence carol.lseq", timeout=20)
             if line.endswith("/player/status"):
                 assert reply["playlists"][0]["name"] == "evening"
+                # Started without a repeat argument: the file's "repeat": 1 holds.
+                assert reply["playlists"][0]["repeat"] == 1, reply["playlists"][0]
             if line.endswith("/lyrd/schedule"):
                 assert reply["schedule"]["entries"] == []
 

@@ -146,6 +146,24 @@ TEST_F(SettingsTest, UUIDComesFromTheFirstLineOfTheScript) {
     EXPECT_EQ(499u, value("SystemUUID").size());
 }
 
+// The description file gives "SystemUUID" an empty default, so the value is
+// present before the script runs: a silent or missing script must still end
+// with "Unknown" and the warning, not the empty default.
+TEST_F(SettingsTest, EmptyDefaultUUIDBecomesUnknownWhenTheScriptIsSilent) {
+    for (const char* body : {"exit 0\n", "echo\n"}) {
+        settings.values["SystemUUID"] = "";
+        writeUUIDScript(body);
+        LogCapture log;
+        settings.Init();
+        EXPECT_EQ("Unknown", value("SystemUUID")) << body;
+        EXPECT_TRUE(log.containsAt(LOG_WARN, "Couldn't find UUID")) << body;
+    }
+    settings.values["SystemUUID"] = "";
+    writeUUIDScript("echo abc\n");
+    settings.Init();
+    EXPECT_EQ("abc", value("SystemUUID"));
+}
+
 TEST_F(SettingsTest, PlayerAndRemoteModesLeaveTheFileAlone) {
     const std::string content = "lyrMode = \"remote\"\n\nother = \"1\"\n";
     writeSettings(content);

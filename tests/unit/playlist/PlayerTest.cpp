@@ -26,7 +26,7 @@ protected:
         WritePlaylist("long", d);
     }
     void TearDown() override {
-        Player::INSTANCE.StopNow(0);
+        for (int i = 0; i < 8 && Player::INSTANCE.GetStatus() != 0; i++) Player::INSTANCE.StopNow(0);
         Player::INSTANCE.SetClockForTesting(nullptr);
         PlaylistTest::TearDown();
     }
@@ -119,12 +119,27 @@ TEST_F(PlayerTest, ForcedStopRecordIsClearedByTheNextStart) {
     EXPECT_EQ(p.GetForceStoppedPlaylist(), "");
 }
 
-TEST_F(PlayerTest, StopNowEndsAWholeChainOfInsertedPlaylists) {
+// One stop ends the playlist in charge: an inserted playlist hands control
+// back to its parent, which goes on; the hard-stop countdown repeats the stop
+// until the whole chain is idle.
+TEST_F(PlayerTest, StopNowEndsTheInsertedPlaylistAndItsParentGoesOn) {
     p.StartPlaylist("long", 0, -1, -1, 0);
     p.InsertPlaylistImmediate("long", 0, -1);
     p.Process();
     ASSERT_NE(playlist, pl);
     p.StopNow(1);
+    EXPECT_EQ(playlist, pl);
+    EXPECT_EQ(p.GetStatus(), PLAYLIST_STATUS_PLAYING);
+    p.StopNow(1);
+    EXPECT_EQ(p.GetStatus(), PLAYLIST_STATUS_IDLE);
+}
+
+TEST_F(PlayerTest, HardStopCountdownIdlesTheWholeChain) {
+    Scheduled(5, PLAYER_STOP_HARD);
+    p.InsertPlaylistImmediate("long", 0, -1);
+    p.Process();
+    ASSERT_NE(playlist, pl);
+    TickTo(fakeNow + 6);
     EXPECT_EQ(playlist, pl);
     EXPECT_EQ(p.GetStatus(), PLAYLIST_STATUS_IDLE);
 }
@@ -185,6 +200,23 @@ TEST_F(PlayerTest, PlaylistCommandsDriveThePlayer) {
     EXPECT_TRUE(p.forceStopped);
     cm.run("Stop Now", {});
     EXPECT_EQ(p.GetStatus(), PLAYLIST_STATUS_IDLE);
+
+    // Without a repeat argument (or with an empty one) the file's "repeat"
+    // holds; an explicit one overrides it.
+    Json::Value r;
+    r["name"] = "looping";
+    r["repeat"] = 1;
+    r["mainPlaylist"].append(Pause(1000));
+    WritePlaylist("looping", r);
+    EXPECT_FALSE(cm.run("Start Playlist", {"looping"})->isError());
+    EXPECT_EQ(p.GetRepeat(), 1);
+    cm.run("Stop Now", {});
+    EXPECT_FALSE(cm.run("Start Playlist", {"looping", ""})->isError());
+    EXPECT_EQ(p.GetRepeat(), 1);
+    cm.run("Stop Now", {});
+    EXPECT_FALSE(cm.run("Start Playlist", {"looping", "false"})->isError());
+    EXPECT_EQ(p.GetRepeat(), 0);
+    cm.run("Stop Now", {});
 
     EXPECT_TRUE(cm.run("Volume Set", {"loud"})->isError());
     EXPECT_TRUE(cm.run("Volume Set", {})->isError());
