@@ -3,8 +3,11 @@
 40 frames/s; a third host timestamps both E1.31 outputs.  Reports the share
 of remote frames that show the master's frame index, the median and p99 of
 the time offset between the two showing the same frame, and the time from
-the remote's start (mid-show) until it is locked.  A second run adds netem
-on the remote's link (1 ms +- 0.5 ms delay, 1 % loss).  Prints figures only.
+the remote's start (mid-show) until it is locked.  A second run puts the
+userspace relay (bench/lossy_relay.py; this kernel has no netem) between the
+master and the remote: sync datagrams cross it with 1 ms +- 0.5 ms delay and
+1 % loss, and the receiver has a leg on each side, so it hears both boards'
+E1.31 directly.  Prints figures only.
 
     sudo python3 bench/bench_lockstep_sync.py            # 120 s per run
     LYRD_BENCH_SECONDS=30 sudo python3 bench/bench_lockstep_sync.py
@@ -31,18 +34,27 @@ def result(figure, value, target, compared="-"):
     print("BENCH_RESULT\t%s\t%s\t%s\t%s" % (figure, value, target, compared), flush=True)
 
 
-def setup(net):
+def setup(net, relay):
+    """Hosts master, remote and rx; with relay, the master is on a bridge of
+    its own and rx has a leg on each side."""
     hosts = {}
-    for i, name in enumerate(["master", "remote", "rx"], start=1):
-        h = net.add_host(name, addresses=["10.203.0.%d/24" % i])
-        h.exec(["ip", "addr", "del", "10.203.0.%d/24" % i, "dev", "eth0"])
-        h.exec(["ip", "addr", "add", "10.203.0.%d/24" % i, "brd", "+", "dev", "eth0"])
+    layout = [("master", ["10.203.0.1"], ["br1" if relay else "br0"]), ("remote", ["10.203.0.2"], ["br0"]),
+              ("rx", ["10.203.0.3", "10.203.0.4"] if relay else ["10.203.0.3"], ["br1", "br0"] if relay else ["br0"])]
+    for name, addresses, bridges in layout:
+        h = net.add_host(name, addresses=[a + "/24" for a in addresses], bridges=bridges)
+        for i, a in enumerate(addresses):
+            h.exec(["ip", "addr", "del", a + "/24", "dev", "eth%d" % i])
+            h.exec(["ip", "addr", "add", a + "/24", "brd", "+", "dev", "eth%d" % i])
         hosts[name] = h
+    if relay:
+        for k, v in (("all/arp_ignore", 1), ("all/arp_announce", 2), ("all/rp_filter", 0), ("eth0/rp_filter", 0),
+                     ("eth1/rp_filter", 0)):
+            hosts["rx"].exec(["sh", "-c", "echo %d > /proc/sys/net/ipv4/conf/%s" % (v, k)])
     frames = (SECONDS + 10) * 1000 // STEP_MS
     data = lseq_bytes(64, frames, STEP_MS)
-    for name, universe in (("master", 1), ("remote", 2)):
+    for name, universe, rx in (("master", 1, "10.203.0.3"), ("remote", 2, "10.203.0.4" if relay else "10.203.0.3")):
         h = hosts[name]
-        h.write_file("config/co-universes.json", outputs(universe, "10.203.0.3"))
+        h.write_file("config/co-universes.json", outputs(universe, rx))
         h.write_file("sequences/bench.lseq", data)
         h.write_file("playlists/bench.json", {"name": "bench", "mainPlaylist": [
             {"type": "sequence", "sequenceName": "bench.lseq"}]})
@@ -54,18 +66,15 @@ def percentile(values, p):
     return s[min(len(s) - 1, int(round(p / 100.0 * (len(s) - 1))))]
 
 
-def run(label, netem):
+def run(label, relay):
     net = harness.Network()
+    link = None
     try:
-        hosts = setup(net)
-        if netem:
-            r = hosts["remote"].exec(["tc", "qdisc", "add", "dev", "eth0", "root", "netem", "delay", "1ms",
-                                      "0.5ms", "loss", "1%"], check=False)
-            if r.returncode != 0:
-                print("%s: netem not available (%s); skipped" % (label, r.stderr.strip()))
-                result("sync %s" % label, "skipped (no netem)", "-")
-                return
-        cap = Capture(hosts["rx"], "10.203.0.3")
+        hosts = setup(net, relay)
+        if relay:
+            link = harness.Relay(net, "relay", ["br1", "br0"], delay_ms=1.0, jitter_ms=0.5, loss_percent=1.0,
+                                 ports=(32320,))
+        caps = [Capture(hosts["rx"], a) for a in hosts["rx"].addresses]
         hosts["master"].start_daemon(settings={"HostName": "master", "LockstepEnabled": "1"})
         hosts["master"].wait_http()
         st, _, body = hosts["master"].http("POST", "/command", body={"command": "Start Playlist",
@@ -75,8 +84,10 @@ def run(label, netem):
         joined = time.monotonic()
         hosts["remote"].start_daemon(settings={"HostName": "remote", "lyrMode": "remote"})
         time.sleep(SECONDS)
-        packets = cap.take()
-        cap.close()
+        packets = sorted(p for c in caps for p in c.take())
+        for c in caps:
+            c.close()
+        relay_stats = link.stop() if link else None
     finally:
         net.close()
 
@@ -121,14 +132,20 @@ def run(label, netem):
     else:
         print("  remote never locked")
         result("sync %s: lock after late join" % label, "never", "< 1 s")
+    if relay_stats:
+        for key, c in relay_stats["impaired"].items():
+            print("  relay %s: %d received, %d dropped, %d forwarded; delay mean %.2f ms, p99 %.2f, max %.2f" % (
+                key, c["received"], c["dropped"], c["forwarded"], c.get("delayMeanMs", 0), c.get("delayP99Ms", 0),
+                c.get("delayMaxMs", 0)))
 
 
 def main():
     if not harness.can_run():
         print("bench_lockstep_sync: needs root and iproute2; skipped")
         return
+    print("load average %.2f %.2f %.2f (the machine may be shared)" % os.getloadavg())
     run("plain veth", False)
-    run("netem 1 ms +- 0.5 ms, 1 % loss", True)
+    run("relay 1 ms +- 0.5 ms, 1 % loss", True)
 
 
 if __name__ == "__main__":

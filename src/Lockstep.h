@@ -175,7 +175,10 @@ public:
     void SendSeqOpenPacket(const std::string& filename);
     void SendSeqSyncStartPacket(const std::string& filename);
     void SendSeqSyncStopPacket(const std::string& filename);
-    void SendSeqSyncPacket(const std::string& filename, int frames, float seconds);
+    // urgent: the master's timeline has just moved (it re-anchored on its
+    // media), so the remotes get this position now rather than at the next
+    // paced frame; any frame but the last one sent goes, backwards too.
+    void SendSeqSyncPacket(const std::string& filename, int frames, float seconds, bool urgent = false);
     void SendMediaOpenPacket(const std::string& filename);
     void SendMediaSyncStartPacket(const std::string& filename);
     void SendMediaSyncStopPacket(const std::string& filename);
@@ -309,6 +312,7 @@ private:
     LockstepSystemTable systems;
     uint32_t lastPingTime = 0;
     uint32_t lastCheckTime = 0;
+    uint32_t lastDiscoverBroadcast = 0;
     std::mutex responseLock;
     std::map<std::string, std::string> httpResponses;
 };

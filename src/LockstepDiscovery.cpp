@@ -161,11 +161,20 @@ void Lockstep::Discover() {
     PerformHTTPDiscovery();
 }
 
+// Every system answers a discover ping, so when a whole show powers up at
+// once each of N systems would broadcast N answers that all N receive.  The
+// one that asked gets its answer by unicast every time; the broadcast, which
+// only refreshes what the others already know, goes at most once per
+// interval.  The answers are not delayed either: the main loop that handles
+// the ping also paces the show.
+static constexpr uint32_t DISCOVER_BROADCAST_INTERVAL_S = 2;
+
 void Lockstep::answerDiscover(const std::string& announced, const std::string& source) {
-    srand(static_cast<unsigned>(time(nullptr)));
-    usleep(rand() % 5000);
-    Ping(0, true);
-    usleep(rand() % 1000);
+    uint32_t now = Now();
+    if (lastDiscoverBroadcast == 0 || now - lastDiscoverBroadcast >= DISCOVER_BROADCAST_INTERVAL_S) {
+        lastDiscoverBroadcast = now;
+        Ping(0, true);
+    }
     PingSingleRemote(announced.c_str(), 0);
     if (source != announced) PingSingleRemote(source.c_str(), 0);
 }

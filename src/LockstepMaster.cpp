@@ -83,7 +83,7 @@ void Lockstep::SendSeqSyncStopPacket(const std::string& filename) {
     pacing.lastFrame = pacing.lastSentFrame = -1;
 }
 
-void Lockstep::SendSeqSyncPacket(const std::string& filename, int frames, float seconds) {
+void Lockstep::SendSeqSyncPacket(const std::string& filename, int frames, float seconds, bool urgent) {
     if (!socketsReadyFor(filename, SYNC_ERROR)) return;
     forEachPlugin([&](LockstepPlugin* p) { p->SendSeqSyncPacket(filename, frames, seconds); });
     {
@@ -91,6 +91,10 @@ void Lockstep::SendSeqSyncPacket(const std::string& filename, int frames, float 
         pacing.lastFrame = frames;
         int diff = frames - pacing.lastSentFrame;
         bool send = frames <= 32 ? (frames == 0 || diff >= 4) : diff >= 10;
+        // A move backwards (the media started late and the lights step back
+        // to it) is just as urgent: the pacing alone would wait until the
+        // old frame is passed again.
+        if (urgent && diff != 0) send = true;
         if (!send) return;
         pacing.lastSentFrame = frames;
     }

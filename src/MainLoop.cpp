@@ -10,6 +10,7 @@
 
 #include "CrashHandler.h"
 #include "Lockstep.h"
+#include "LoopTiming.h"
 #include "Player.h"
 #include "Portal.h"
 #include "Scheduler.h"
@@ -129,6 +130,7 @@ void drainSDLEvents() {
 
 void runIteration(int epollFd, struct epoll_event* events, CallbackMap& callbacks, LoopState& st) {
     int n = epoll_wait(epollFd, events, MAX_EVENTS, st.timeout);
+    LoopTiming::INSTANCE.IterationStart(LoopTimingNow());
     if (n < 0) {
         if (errno != EINTR) {
             LogErr(VB_GENERAL, "Main epoll() failed: %s\n", strerror(errno));
@@ -158,6 +160,7 @@ void runIteration(int epollFd, struct epoll_event* events, CallbackMap& callback
     }
     if (tick) periodicTick(st);
     GPIOManager::INSTANCE.CheckGPIOInputs();
+    LoopTiming::INSTANCE.IterationEnd(LoopTimingNow());
 }
 
 }  // namespace
@@ -221,6 +224,7 @@ void MainLoop() {
     // Fed from the loop itself: a stalled loop stops feeding the watchdog.
     ServiceNotify service;
     service.Ready();
+    LoopTiming::INSTANCE.Reset(LoopTimingNow());
     while (runMainLYRDLoop) {
         runIteration(epollFd, events, callbacks, st);
         service.Feed();

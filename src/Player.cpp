@@ -1,5 +1,8 @@
 #include "Player.h"
 
+#include <chrono>
+#include <thread>
+
 #include "common.h"
 #include "platform/Logging.h"
 #include "playlist/Playlist.h"
@@ -91,6 +94,27 @@ Json::Value Player::GetInfo() {
     Playlist* p = playlist;
     std::lock_guard<std::recursive_mutex> l(p->GetMutex());
     return p->GetInfo();
+}
+
+Json::Value Player::GetInfoForStatus() {
+    Playlist* p = playlist;
+    std::unique_lock<std::recursive_mutex> l(p->GetMutex(), std::defer_lock);
+    for (int tries = 0; !l.try_lock(); tries++) {
+        if (tries >= 10) {
+            {
+                std::lock_guard<std::mutex> g(infoLock);
+                if (!lastInfo.isNull()) return lastInfo;
+            }
+            l.lock();
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    Json::Value info = p->GetInfo();
+    l.unlock();
+    std::lock_guard<std::mutex> g(infoLock);
+    lastInfo = info;
+    return info;
 }
 
 Json::Value Player::GetConfig() {

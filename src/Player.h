@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <ctime>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "http/httpserver.h"
@@ -51,6 +52,11 @@ public:
     int GetStatus();
     int GetPosition();
     Json::Value GetInfo();
+    // GetInfo for status polls: when the main loop holds the playlist (an
+    // entry opening its media takes tens of milliseconds) for more than
+    // about 2 ms, the document of the previous poll is answered instead of
+    // waiting.  Positions in it are then one poll old.
+    Json::Value GetInfoForStatus();
     Json::Value GetConfig();
     Json::Value GetMqttStatusJSON();
     int FindPosForMS(uint64_t& ms);
@@ -116,4 +122,6 @@ private:
     int priority = 0;
     std::string forceStoppedPlaylist;
     time_t (*clock)() = nullptr;
+    std::mutex infoLock;  // guards lastInfo
+    Json::Value lastInfo;
 };

@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "Lockstep.h"
+#include "LoopTiming.h"
 #include "Player.h"
 #include "Portal.h"
 #include "Scheduler.h"
@@ -272,7 +273,7 @@ void FillPlayingStatus(Json::Value& result, const Json::Value& info, int positio
 void PlayerResource::AddPlayingStatus(Json::Value& result) {
     uint64_t seqElapsed = sequence ? sequence->GetElapsedMS() : 0;
     uint64_t seqRemaining = sequence ? sequence->GetRemainingMS() : 0;
-    FillPlayingStatus(result, Player::INSTANCE.GetInfo(), Player::INSTANCE.GetPosition(), seqElapsed,
+    FillPlayingStatus(result, Player::INSTANCE.GetInfoForStatus(), Player::INSTANCE.GetPosition(), seqElapsed,
                       seqRemaining);
     result["scheduler"] = schedulerInfo();
 }
@@ -428,6 +429,10 @@ bool PlayerResource::HandleGet(const std::string& endpoint, const http_request& 
         }
         SetOKResult(result, "");
         result["volume"] = getVolume();
+    } else if (endpoint == "debug/mainLoop") {
+        result = LoopTiming::INSTANCE.ToJSON(LoopTimingNow());
+        SetOKResult(result, "");
+        if (req.get_arg("reset") == "1") LoopTiming::INSTANCE.Reset(LoopTimingNow());
     } else if (endpoint == "sequence") {
         LogDebug(VB_HTTP, "API - Getting list of running sequences\n");
     } else {

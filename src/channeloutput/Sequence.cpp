@@ -20,6 +20,12 @@ const int64_t MASTER_PRECEDENCE_NS = 2000 * NS_PER_MS;
 // A reference this close behind the frame already shown is a hold, not a
 // jump back.
 const int HOLD_FRAMES = 2;
+// A master whose timeline the media clock moved by this much since its last
+// report tells the remotes on each of the next URGENT_REPORTS frames instead
+// of every fourth or tenth: a remote trims half its error per report, so four
+// reports bring a 25 ms move under 2 ms within 100 ms.
+const int64_t URGENT_SHIFT_NS = 2 * NS_PER_MS;
+const int URGENT_REPORTS = 4;
 }  // namespace
 
 struct Sequence::Open {
@@ -100,6 +106,8 @@ void Sequence::StartSequence() {
         old = std::move(running);
         running = std::move(prepared);
         clock.start(running->startFrame, int64_t(running->step()) * NS_PER_MS);
+        unreportedShiftNS = 0;
+        urgentReports = 0;
         lastMasterUpdate = 0;
         name = running->name;
         master = running->master;
@@ -308,6 +316,8 @@ int64_t Sequence::ProduceFrame(int64_t now, uint8_t* dst, uint32_t size) {
     if (frame != s.shown && s.master) {
         pendingReportFrame = frame;
         pendingReportName = s.name;
+        pendingReportUrgent = urgentReports > 0;
+        if (urgentReports > 0) urgentReports--;
     }
     s.shown = frame;
     return next;
@@ -321,13 +331,16 @@ void Sequence::CopyCurrentFrame(uint8_t* dst, uint32_t size) {
 
 void Sequence::AfterFrame() {
     int frame;
+    bool urgent;
     int step = LYRD_DEFAULT_FRAME_MS;
     std::string name;
     std::unique_ptr<Open> done;
     {
         std::lock_guard<std::mutex> l(lock);
         frame = pendingReportFrame;
+        urgent = pendingReportUrgent;
         pendingReportFrame = -1;
+        pendingReportUrgent = false;
         name.swap(pendingReportName);
         if (running) step = running->step();
         done = std::move(finished);
@@ -335,7 +348,7 @@ void Sequence::AfterFrame() {
     }
     if (frame >= 0 && lockstep) {
         std::lock_guard<std::mutex> s(syncLock);
-        lockstep->SendSeqSyncPacket(name, frame, float(frame) * step / 1000.0f);
+        lockstep->SendSeqSyncPacket(name, frame, float(frame) * step / 1000.0f, urgent);
     }
     if (done) {
         LogInfo(VB_SEQUENCE, "Sequence %s reached its end\n", done->name.c_str());
@@ -365,8 +378,18 @@ void Sequence::UpdateMediaPosition(float mediaSeconds, int64_t now) {
     if (!running || !clock.isRunning() || running->paused || mediaSeconds <= 0) return;
     if (lastMasterUpdate && now - lastMasterUpdate < MASTER_PRECEDENCE_NS) return;
     double ref = double(mediaSeconds) * 1000.0 / running->step();
+    int64_t before = clock.dueTime(0);
     double err = clock.reference(ref, now, 2.0, 0.3);
+    if (running->master) noteMasterShift(clock.dueTime(0) - before);
     LogExcess(VB_SEQUENCE, "Media at %.3f s, local offset %.2f frames\n", mediaSeconds, err);
+}
+
+void Sequence::noteMasterShift(int64_t shiftNS) {
+    unreportedShiftNS += shiftNS;
+    if (unreportedShiftNS >= URGENT_SHIFT_NS || unreportedShiftNS <= -URGENT_SHIFT_NS) {
+        unreportedShiftNS = 0;
+        urgentReports = URGENT_REPORTS;
+    }
 }
 
 void Sequence::ResetFrameClock() {

@@ -106,6 +106,8 @@ private:
     std::unique_ptr<Open> takeRunning();
     void stopped(std::unique_ptr<Open> seq, bool report);
     bool isMaster();
+    // Caller holds `lock`.
+    void noteMasterShift(int64_t shiftNS);
     std::string resolvePath(const std::string& filename);
 
     std::mutex lock;      // guards everything below
@@ -116,7 +118,13 @@ private:
     FrameClock clock;
     int64_t lastMasterUpdate = 0;
     int pendingReportFrame = -1;
+    bool pendingReportUrgent = false;
     std::string pendingReportName;
+    // Master only: how far the media clock has moved this player's timeline
+    // since the remotes were last told, and how many frame reports still go
+    // out at once because of such a move (see UpdateMediaPosition).
+    int64_t unreportedShiftNS = 0;
+    int urgentReports = 0;
     std::unique_ptr<Open> finished;  // ended on the output thread; stop report owed
 };
 

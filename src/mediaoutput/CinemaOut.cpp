@@ -9,6 +9,7 @@
 #include "Lockstep.h"
 #include "channeloutput/ChannelOutputThread.h"
 #include "common.h"
+#include "mediaoutput/FineSpeedController.h"
 #include "mediaoutput/MediaOutput.h"
 #include "mediaoutput/VLCCompat.h"
 #include "platform/Logging.h"
@@ -27,7 +28,8 @@ std::list<float>& lastRates = sharedRateHistory.lastRates;
 float& rateSum = sharedRateHistory.rateSum;
 
 struct CinemaPlayback : public RatePlayer {
-    explicit CinemaPlayback(CinemaOutput* owner) : owner(owner), speed(*this, sharedRateHistory) {}
+    explicit CinemaPlayback(CinemaOutput* owner)
+        : owner(owner), speed(*this, sharedRateHistory), fine(*this) {}
 
     void SetRate(float rate) override {
         if (player) libvlc_media_player_set_rate(player, rate);
@@ -47,6 +49,8 @@ struct CinemaPlayback : public RatePlayer {
     int64_t lastTime = 0;
     PlayClock clock;
     SpeedController speed;
+    FineSpeedController fine;
+    bool useFine = false;
 };
 
 // ---- libVLC instance and its log
@@ -149,6 +153,7 @@ CinemaOutput::CinemaOutput(const std::string& mediaFilename, MediaOutputStatus* 
     currentMediaFilename = mediaFilename;
     m_mediaFilename = mediaFilename;
     data.reset(new CinemaPlayback(this));
+    data->useFine = getSettingInt("remoteFineMediaSync", 0) != 0;
     data->fullPath = path;
 
     libvlc_instance_t* instance = vlcManager.Instance();
@@ -331,7 +336,11 @@ bool CinemaOutput::AdjustSpeed(float masterMediaSeconds) {
     int64_t t = data->clock.Now(data->player);
     if (t > 0 && PlayerIsPlaying(data->player))
         m_mediaOutputStatus->mediaSeconds = static_cast<float>(t) / 1000.0f;
-    data->speed.Adjust(m_mediaOutputStatus->mediaSeconds, masterMediaSeconds);
+    if (data->useFine) {
+        data->fine.Adjust(m_mediaOutputStatus->mediaSeconds, masterMediaSeconds);
+    } else {
+        data->speed.Adjust(m_mediaOutputStatus->mediaSeconds, masterMediaSeconds);
+    }
     return true;
 }
 

@@ -184,11 +184,11 @@ class Daemon:
 class Host:
     """A network namespace with its own install tree and media directory."""
 
-    def __init__(self, net, name, addresses):
+    def __init__(self, net, name, addresses, bridges=None):
         self.net = net
         self.name = name
         self.netns = "%s-%s" % (net.prefix, name)
-        self.addresses = [a.split("/")[0] for a in addresses]
+        self.addresses = [a.split("/")[0] for a in addresses if a]
         self.root = os.path.join(net.root, name)
         self.install = os.path.join(self.root, "install")
         self.media = os.path.join(self.root, "media")
@@ -203,7 +203,7 @@ class Host:
         run(["ip", "netns", "add", self.netns])
         self.exec(["ip", "link", "set", "lo", "up"])
         for i, addr in enumerate(addresses):
-            net.attach(self, "eth%d" % i, addr)
+            net.attach(self, "eth%d" % i, addr, bridges[i] if bridges else "br0")
 
     def _make_install_tree(self):
         os.makedirs(os.path.join(self.install, "src"), exist_ok=True)
@@ -363,29 +363,37 @@ class Network:
         self.switch = None
         self._veth = itertools.count(1)
 
-    def add_host(self, name, addresses=()):
-        h = Host(self, name, list(addresses))
+    def add_host(self, name, addresses=(), bridges=None):
+        """A host with one interface per address (None: an interface without
+        one), each on the bridge of the same index in bridges (default: all
+        on "br0")."""
+        h = Host(self, name, list(addresses), list(bridges) if bridges else None)
         self.hosts[name] = h
         return h
 
-    def _ensure_switch(self):
-        if self.switch:
+    def _ensure_switch(self, bridge="br0"):
+        if not self.switch:
+            self.switch = self.prefix + "-sw"
+            self.bridges = set()
+            run(["ip", "netns", "add", self.switch])
+        if bridge in self.bridges:
             return
-        self.switch = self.prefix + "-sw"
-        run(["ip", "netns", "add", self.switch])
-        run(["ip", "netns", "exec", self.switch, "ip", "link", "add", "br0", "type", "bridge"])
-        run(["ip", "netns", "exec", self.switch, "ip", "link", "set", "br0", "up"])
+        run(["ip", "netns", "exec", self.switch, "ip", "link", "add", bridge, "type", "bridge"])
+        run(["ip", "netns", "exec", self.switch, "ip", "link", "set", bridge, "up"])
+        self.bridges.add(bridge)
 
-    def attach(self, host, ifname, address):
-        """Joins host to the bridge with a veth pair named ifname on the host's side."""
-        self._ensure_switch()
+    def attach(self, host, ifname, address, bridge="br0"):
+        """Joins host to a bridge with a veth pair named ifname on the host's
+        side; address None leaves the interface without one."""
+        self._ensure_switch(bridge)
         n = next(self._veth)
         outer = "v%d" % n
         run(["ip", "link", "add", ifname, "netns", host.netns, "type", "veth", "peer", "name", outer,
              "netns", self.switch])
-        run(["ip", "netns", "exec", self.switch, "ip", "link", "set", outer, "master", "br0"])
+        run(["ip", "netns", "exec", self.switch, "ip", "link", "set", outer, "master", bridge])
         run(["ip", "netns", "exec", self.switch, "ip", "link", "set", outer, "up"])
-        host.exec(["ip", "addr", "add", address, "dev", ifname])
+        if address:
+            host.exec(["ip", "addr", "add", address, "dev", ifname])
         host.exec(["ip", "link", "set", ifname, "up"])
 
     def link(self, host_name, ifname):
@@ -405,6 +413,42 @@ class Network:
         if self.switch:
             run(["ip", "netns", "del", self.switch], check=False)
         shutil.rmtree(self.root, ignore_errors=True)
+
+
+class Relay:
+    """bench/lossy_relay.py in a host of its own with one leg on each of two
+    bridges: hosts on either bridge share one LAN, and UDP on the chosen
+    ports crosses with the given delay, jitter and loss."""
+
+    def __init__(self, net, name, bridges, delay_ms=1.0, jitter_ms=0.5, loss_percent=1.0,
+                 ports=(32320, 5568), seed=1):
+        self.host = net.add_host(name, addresses=[None, None], bridges=bridges)
+        self.stats_path = os.path.join(self.host.tmp, "relay-stats.json")
+        script = os.path.join(SOURCE_DIR, "bench", "lossy_relay.py")
+        argv = ["/usr/bin/python3", script, "--legs", "eth0", "eth1", "--delay-ms", str(delay_ms),
+                "--jitter-ms", str(jitter_ms), "--loss-percent", str(loss_percent), "--seed", str(seed),
+                "--stats", "/tmp/relay-stats.json", "--ports"] + [str(p) for p in ports]
+        self.proc = self.host.spawn(argv)
+        deadline = time.monotonic() + 10
+        while not os.path.exists(self.stats_path):
+            if self.proc.poll() is not None or time.monotonic() > deadline:
+                raise AssertionError("the relay did not start (exit %s)" % self.proc.poll())
+            time.sleep(0.05)
+
+    def stats(self):
+        with open(self.stats_path) as f:
+            return json.load(f)
+
+    def stop(self):
+        """Ends the relay; returns its final counts."""
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(timeout=5)
+        return self.stats()
 
 
 def can_run():

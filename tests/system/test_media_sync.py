@@ -88,9 +88,10 @@ def start_master(h):
     return d
 
 
-def start_remote(h):
-    d = h.start_daemon(args=("-f", "--log-level", "excess:MediaOut;debug:Sync"),
-                       settings={"HostName": "remote", "lyrMode": "remote"}, env=alsa_env(h))
+def start_remote(h, settings=None):
+    values = {"HostName": "remote", "lyrMode": "remote"}
+    values.update(settings or {})
+    d = h.start_daemon(args=("-f", "--log-level", "excess:MediaOut;debug:Sync"), settings=values, env=alsa_env(h))
     h.wait_http()
     return d
 

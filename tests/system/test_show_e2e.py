@@ -18,6 +18,7 @@ import pytest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "scripts"))
 import demo_content  # noqa: E402
+import harness  # noqa: E402
 import e131  # noqa: E402
 
 STEP_MS = 25
@@ -41,41 +42,71 @@ def entry_lseq(number, seconds, media):
     return bytes(out)
 
 
-class Capture(e131.Listener):
-    """Every E1.31 packet as (arrival, universe, entry number, frame)."""
+class Capture:
+    """Every E1.31 packet as (arrival, universe, entry number, frame), from
+    one listener per receiving address, on one clock."""
 
-    def __init__(self, host, address):
-        self.packets = []
-        super().__init__(host, address)
+    class _One(e131.Listener):
+        def __init__(self, host, address, packets):
+            self.packets = packets
+            super().__init__(host, address)
 
-    def packet(self, now, pkt):
-        if len(pkt) >= 131:
-            self.packets.append((now, e131.universe_of(pkt), pkt[130], e131.frame_of(pkt)))
+        def packet(self, now, pkt):
+            if len(pkt) >= 131:
+                self.packets.append((now, e131.universe_of(pkt), pkt[130], e131.frame_of(pkt)))
+
+    def __init__(self, host, addresses):
+        if isinstance(addresses, str):
+            addresses = [addresses]
+        self.listeners = [self._One(host, a, []) for a in addresses]
 
     def take(self):
-        with self.lock:
-            return list(self.packets)
+        out = []
+        for listener in self.listeners:
+            with listener.lock:
+                out += listener.packets
+        return sorted(out)
+
+    def close(self):
+        for listener in self.listeners:
+            listener.close()
 
 
 class Stage:
-    """Three boards and a receiver on one bridge; every board has the same
-    sequences and audio, the master has the playlist and its schedule."""
+    """A master, its remotes and a receiver on one LAN; every board has the
+    same sequences and audio, the master has the playlist and its schedule.
 
-    def __init__(self, net, entries, seconds, repeat=1):
+    remotes: how many ("remote1", "remote2", ...; universe n + 1 each).
+    relay: None, or the keyword arguments of harness.Relay: the master then
+    sits on a bridge of its own, joined to the remotes' bridge through the
+    relay, and the receiver has a leg on each bridge, so each board's output
+    reaches it without crossing the relay."""
+
+    def __init__(self, net, entries, seconds, repeat=1, remotes=2, relay=None):
         self.net = net
         self.entries = ["e%d" % (i + 1) for i in range(entries)]
         self.seconds = seconds
+        self.boards = ("master",) + tuple("remote%d" % (i + 1) for i in range(remotes))
         self.hosts = {}
-        for i, name in enumerate(BOARDS + ("rx",), start=1):
-            h = net.add_host(name, addresses=[SUBNET % i + "/24"])
-            # Boards get a broadcast address from DHCP; give the veth one too.
-            h.exec(["ip", "addr", "del", SUBNET % i + "/24", "dev", "eth0"])
-            h.exec(["ip", "addr", "add", SUBNET % i + "/24", "brd", "+", "dev", "eth0"])
-            self.hosts[name] = h
+        self.relay = None
+        master_bridge = "br1" if relay else "br0"
+        rx_master, rx_remotes = SUBNET % RX, SUBNET % (RX + 1 if relay else RX)
+        for i, name in enumerate(self.boards, start=1):
+            n = i if i < RX else i + 2  # the receiver's two numbers stay free
+            self.hosts[name] = self._host(name, [SUBNET % n], [master_bridge if i == 1 else "br0"])
+        if relay:
+            rx = self._host("rx", [rx_master, rx_remotes], ["br1", "br0"])
+            # Two legs on one subnet: each answers ARP for its own address only.
+            for k, v in (("all/arp_ignore", 1), ("all/arp_announce", 2), ("all/rp_filter", 0),
+                         ("eth0/rp_filter", 0), ("eth1/rp_filter", 0)):
+                rx.exec(["sh", "-c", "echo %d > /proc/sys/net/ipv4/conf/%s" % (v, k)])
+            self.relay = harness.Relay(net, "relay", ["br1", "br0"], **relay)
+        else:
+            self._host("rx", [rx_master], ["br0"])
         wav = demo_content.tune_wav(seconds)
-        for universe, name in enumerate(BOARDS, start=1):
+        for universe, name in enumerate(self.boards, start=1):
             h = self.hosts[name]
-            cfg = demo_content.outputs(CHANNELS, SUBNET % RX, CHANNELS)
+            cfg = demo_content.outputs(CHANNELS, rx_master if name == "master" else rx_remotes, CHANNELS)
             cfg["channelOutputs"][0]["universes"][0]["id"] = universe
             h.write_file("config/co-universes.json", cfg)
             for n, e in enumerate(self.entries, start=1):
@@ -86,8 +117,18 @@ class Stage:
         self.master = self.hosts["master"]
         self.master.write_file("playlists/show.json", demo_content.playlist(
             "show", [demo_content.paired(e + ".lseq", e + ".wav") for e in self.entries], repeat=repeat))
-        self.capture = Capture(self.hosts["rx"], SUBNET % RX)
+        addresses = [rx_master] if rx_master == rx_remotes else [rx_master, rx_remotes]
+        self.capture = Capture(self.hosts["rx"], addresses)
         self.daemons = {}
+
+    def _host(self, name, addresses, bridges):
+        h = self.net.add_host(name, addresses=[a + "/24" for a in addresses], bridges=bridges)
+        # Boards get a broadcast address from DHCP; give the veth one too.
+        for i, a in enumerate(addresses):
+            h.exec(["ip", "addr", "del", a + "/24", "dev", "eth%d" % i])
+            h.exec(["ip", "addr", "add", a + "/24", "brd", "+", "dev", "eth%d" % i])
+        self.hosts[name] = h
+        return h
 
     def schedule(self, start, end, stop_type="Hard", repeat=True):
         self.master.write_file("config/schedule.json",
@@ -95,14 +136,14 @@ class Stage:
 
     def start(self, remote_args=("-f",), master_args=("-f",)):
         env = lambda h: {"ALSA_CONFIG_PATH": os.path.join(h.root, "asound-null.conf")}  # noqa: E731
-        for name in BOARDS[1:]:
+        for name in self.boards[1:]:
             h = self.hosts[name]
             self.daemons[name] = h.start_daemon(list(remote_args), settings={"HostName": name, "lyrMode": "remote"},
                                                 env=env(h))
         self.daemons["master"] = self.master.start_daemon(
             list(master_args), settings={"HostName": "master", "LockstepEnabled": "1"}, env=env(self.master))
-        for name in BOARDS:
-            self.hosts[name].wait_http()
+        for name in self.boards:
+            self.hosts[name].wait_http(timeout=60)
 
     def status_all(self):
         """/lyrd/status of every board, asked at the same moment."""
@@ -115,7 +156,7 @@ class Stage:
             except (OSError, ValueError) as exc:
                 out[name] = {"error": str(exc)}
 
-        threads = [threading.Thread(target=ask, args=(n,)) for n in BOARDS]
+        threads = [threading.Thread(target=ask, args=(n,)) for n in self.boards]
         for t in threads:
             t.start()
         for t in threads:
@@ -124,6 +165,8 @@ class Stage:
 
     def close(self):
         self.capture.close()
+        if self.relay:
+            self.relay_stats = self.relay.stop()
 
 
 def played(packets, universe):

@@ -145,6 +145,25 @@ TEST_F(LockstepTest, SequencePacingAfterStart) {
     EXPECT_EQ(sentFrames(remote), (std::vector<int>{120, 0}));
 }
 
+TEST_F(LockstepTest, UrgentReportsGoAtOnceAndResumeThePacingFromThere) {
+    UdpReceiver remote;
+    ASSERT_TRUE(remote.ok);
+    openAsMaster();
+    ls->SendSeqSyncStartPacket("show.lseq");
+    ls->SendSeqSyncPacket("show.lseq", 40, 1.0f);
+    ls->SendSeqSyncPacket("show.lseq", 41, 1.025f, true);
+    ls->SendSeqSyncPacket("show.lseq", 42, 1.05f, true);
+    ls->SendSeqSyncPacket("show.lseq", 42, 1.05f, true);  // the same frame again: nothing new to tell
+    ls->SendSeqSyncPacket("show.lseq", 45, 1.125f);
+    ls->SendSeqSyncPacket("show.lseq", 52, 1.3f);  // ten after the last urgent one
+    EXPECT_EQ(sentFrames(remote), (std::vector<int>{40, 41, 42, 52}));
+    // Stepped back (its media started late): told at once, not once frame 62 is passed.
+    ls->SendSeqSyncPacket("show.lseq", 12, 0.3f, true);
+    ls->SendSeqSyncPacket("show.lseq", 13, 0.325f);
+    ls->SendSeqSyncPacket("show.lseq", 22, 0.55f);
+    EXPECT_EQ(sentFrames(remote), (std::vector<int>{12, 22}));
+}
+
 TEST_F(LockstepTest, StopResetsPacingAndFirstReportAfterOpen) {
     UdpReceiver remote;
     openAsMaster();
@@ -515,8 +534,15 @@ TEST_F(LockstepTest, PingsLearnSystemsAndDiscoverGetsAnswered) {
     EXPECT_EQ(remotes[0].lyrMode, PLAYER_MODE);
     EXPECT_TRUE(remotes[0].lockstep);
     EXPECT_TRUE(remotes[0].lockstepCapable);
-    EXPECT_EQ(logs.count("Lockstep::Ping(0, 1)"), 2);  // one answer per discover ping
-    EXPECT_EQ(ls->GetSyncStats()["systems"][0]["pktPing"].asUInt(), 2u);
+    // Two discovers within a second: one broadcast answer (each asker also
+    // gets its own by unicast); two seconds on, the next one is answered
+    // by broadcast again.
+    EXPECT_EQ(logs.count("Lockstep::Ping(0, 1)"), 1);
+    now += 2;
+    peer.send(Bytes(buf, buf + len));
+    ls->ProcessControlPacket(false);
+    EXPECT_EQ(logs.count("Lockstep::Ping(0, 1)"), 2);
+    EXPECT_EQ(ls->GetSyncStats()["systems"][0]["pktPing"].asUInt(), 3u);
     EXPECT_EQ(ls->GetSyncStats()["systems"][0]["hostname"].asString(), "");  // record made before the system
 
     // A discover ping carrying this system's own host name gets no answer.
