@@ -4,6 +4,7 @@
 #include "Portal.h"
 #include "Scheduler.h"
 #include "channeloutput/ChannelOutputs.h"
+#include "channeloutput/ChannelRemaps.h"
 #include "common.h"
 #include "mediaoutput/MediaOutput.h"
 #include "platform/Bridge.h"
@@ -125,7 +126,11 @@ bool PlayerResource::HandlePost(const std::string& endpoint, const http_request&
         }
     } else if (endpoint == "outputs/remap") {
         if (commandMissing(data, result)) return true;
-        if (commandOf(data) == "reload") SetOKResult(result, "channel remaps reloaded");
+        if (commandOf(data) == "reload") {
+            std::string error;
+            if (LoadChannelRemaps(error)) SetOKResult(result, "channel remaps reloaded");
+            else SetErrorResult(result, 400, "channel remaps not reloaded: " + error);
+        }
     } else if (replaceStart(rest, "playlists/", "")) {
         if (!HandlePostPlaylists(rest, req.get_content())) return false;
     } else if (endpoint == "schedule") {

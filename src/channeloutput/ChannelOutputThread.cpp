@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "channeloutput/ChannelOutputs.h"
+#include "channeloutput/ChannelRemaps.h"
 #include "channeloutput/Sequence.h"
 #include "overlays/Glaze.h"
 #include "platform/ChannelTester.h"
@@ -74,10 +75,12 @@ uint32_t copySize() {
     return n ? std::min<uint32_t>(n, LYRD_MAX_CHANNELS) : 0;
 }
 
-// Overlays and tester draw over the sequence data; then every output sends.
+// Overlays and tester draw over the sequence data, the remaps copy the
+// result; then every output sends.
 void drawAndSend(uint8_t* buf, int64_t now) {
     GlazeManager::INSTANCE.doOverlays(buf);
     ChannelTester::INSTANCE.OverlayTestData(buf, now / NS_PER_MS);
+    ApplyChannelRemaps(buf);
     SendChannelData(buf);
     framesSent++;
 }

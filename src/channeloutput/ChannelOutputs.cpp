@@ -5,8 +5,11 @@
 #include <memory>
 #include <mutex>
 
+#include "channeloutput/ArtNetOutput.h"
 #include "channeloutput/ChannelOutput.h"
 #include "channeloutput/ChannelOutputThread.h"
+#include "channeloutput/ChannelRemaps.h"
+#include "channeloutput/DDPOutput.h"
 #include "channeloutput/E131Output.h"
 #include "common.h"
 #include "platform/Logging.h"
@@ -30,6 +33,8 @@ bool isEnabled(const Json::Value& o) {
 std::unique_ptr<ChannelOutput> createOutput(const std::string& type) {
     std::string t = toLowerCopy(type);
     if (t == "universes" || t == "e1.31" || t == "e131") return std::make_unique<E131Output>();
+    if (t == "artnet" || t == "art-net") return std::make_unique<ArtNetOutput>();
+    if (t == "ddp") return std::make_unique<DDPOutput>();
     return nullptr;
 }
 
@@ -76,6 +81,8 @@ int InitializeChannelOutputs() {
         maxChannel = hi;
     }
     LogInfo(VB_CHANNELOUT, "%d channel output(s) initialized\n", n);
+    std::string remapError;
+    LoadChannelRemaps(remapError);
     return n;
 }
 

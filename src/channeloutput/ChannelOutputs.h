@@ -9,6 +9,8 @@
 // "type" "universes" (or "e1.31") is E1.31 (sACN): a universe with an
 // "address" is sent unicast there, else multicast to 239.255.{id>>8}.{id&255};
 // "universeCount" > 1 repeats a universe with consecutive ids and channels.
+// "type" "artnet" is Art-Net (ArtNetOutput.h) and "ddp" is DDP (DDPOutput.h);
+// docs/outputs.md describes every key.
 // A bad output or universe is logged and skipped; the others still load.
 //
 // Threading: InitializeChannelOutputs/CloseChannelOutputs on the main
