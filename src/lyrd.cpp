@@ -26,6 +26,7 @@
 #include "command.h"
 #include "common.h"
 #include "mediaoutput/MediaOutput.h"
+#include "mediaoutput/SoloMedia.h"
 #include "overlays/Glaze.h"
 #include "platform/ChannelTester.h"
 #include "platform/CommandManager.h"
@@ -36,6 +37,7 @@
 #include "platform/MosquittoClient.h"
 #include "platform/PluginManager.h"
 #include "platform/Sensors.h"
+#include "platform/ShowCommands.h"
 #include "platform/Version.h"
 #include "platform/Warnings.h"
 #include "settings.h"
@@ -277,6 +279,7 @@ static void startServices() {
     if (getSettingInt("restarted") == 0) sequence->SendBlankingData();
 
     InitEffects();
+    RegisterShowCommands();
     ChannelTester::INSTANCE.RegisterCommands();
     InitRecorder();
 
@@ -287,6 +290,7 @@ static void startServices() {
 static std::string stopServices() {
     CommandManager::INSTANCE.TriggerPreset("LYRD_STOPPED");
     if (mqtt) mqtt->PrepareForShutdown();
+    StopSoloMedia();
     CleanupMediaOutput();
     CloseEffects();
     CloseChannelOutputs();

@@ -17,6 +17,7 @@
 #include "channeloutput/Sequence.h"
 #include "overlays/Glaze.h"
 #include "platform/ChannelTester.h"
+#include "platform/Effects.h"
 #include "platform/Logging.h"
 
 namespace {
@@ -62,7 +63,8 @@ void sleepUntil(int64_t deadline) {
 
 bool needsOutput() {
     if (sequence && (sequence->IsSequenceRunning() || sequence->hasBridgeData())) return true;
-    return GlazeManager::INSTANCE.hasActiveOverlays() || ChannelTester::INSTANCE.Testing() || alwaysTransmit;
+    return EffectsRunning() || GlazeManager::INSTANCE.hasActiveOverlays() || ChannelTester::INSTANCE.Testing() ||
+           alwaysTransmit;
 }
 
 uint8_t* buffer() {
@@ -75,9 +77,10 @@ uint32_t copySize() {
     return n ? std::min<uint32_t>(n, LYRD_MAX_CHANNELS) : 0;
 }
 
-// Overlays and tester draw over the sequence data, the remaps copy the
-// result; then every output sends.
+// Effects, overlays and tester draw over the sequence data, the remaps copy
+// the result; then every output sends.
 void drawAndSend(uint8_t* buf, int64_t now) {
+    OverlayEffectData(buf, LYRD_MAX_CHANNELS, now);
     GlazeManager::INSTANCE.doOverlays(buf);
     ChannelTester::INSTANCE.OverlayTestData(buf, now / NS_PER_MS);
     ApplyChannelRemaps(buf);

@@ -256,6 +256,24 @@ void MosquittoClient::Publish(const std::string& subTopic, const std::string& ms
         LogWarn(VB_MQTT, "MQTT publish to '%s' failed: %s\n", t.c_str(), mosquitto_strerror(rc));
 }
 
+bool MosquittoClient::PublishTopic(const std::string& topic, const std::string& msg, bool retain,
+                                   std::string& error) {
+    if (topic.empty() || topic.find_first_of("#+") != std::string::npos) {
+        error = "MQTT topic '" + topic + "' is empty or has a wildcard";
+        return false;
+    }
+    if (!mosq || !connected) {
+        error = "MQTT broker " + host + " is not connected";
+        return false;
+    }
+    int rc = mosquitto_publish(mosq, nullptr, topic.c_str(), (int)msg.size(), msg.data(), 1, retain);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        error = std::string("MQTT publish to '") + topic + "' failed: " + mosquitto_strerror(rc);
+        return false;
+    }
+    return true;
+}
+
 void MosquittoClient::Publish(const std::string& subTopic, int value, bool retain, int qos) {
     Publish(subTopic, std::to_string(value), retain, qos);
 }

@@ -55,6 +55,11 @@ public:
 
     void Publish(const std::string& subTopic, const std::string& msg, bool retain = false, int qos = 1);
     void Publish(const std::string& subTopic, int value, bool retain = false, int qos = 1);
+    // Publishes to `topic` as given (not below the base topic), for driving
+    // other devices.  False with the reason in `error` when the topic is
+    // empty or has wildcards, the broker is not connected, or libmosquitto
+    // refuses the message.
+    bool PublishTopic(const std::string& topic, const std::string& msg, bool retain, std::string& error);
 
     // `topic` is relative to the base topic and starts with "/"; the callback
     // receives the relative topic.  Returns an id for RemoveCallback.

@@ -38,6 +38,7 @@ EXPECTED = {
     ("media-file", "config/co-universes.json"), ("media-file", "playlists/evening.json"),
     ("media-file", "config/schedule.json"),
     ("curl", None), ("command-socket", None), ("mqtt", None),
+    ("media-file", "playlists/doorbell.json"), ("curl", "effects"),
 }
 
 # Words of a log line that reports something wrong with what was loaded.
@@ -61,8 +62,8 @@ def example(kind, arg=None):
     return examples()[(kind, arg or "")]
 
 
-def lines(kind):
-    return [l for l in example(kind).splitlines() if l.strip()]
+def lines(kind, arg=None):
+    return [l for l in example(kind, arg).splitlines() if l.strip()]
 
 
 # ---- media for the playlist example -------------------------------------------------------
@@ -442,3 +443,63 @@ def test_mqtt_topics_through_a_real_broker(host, baseline):
     assert got.get(base + "version"), out
     assert complaints(d, baseline) == []
     assert d.stop() == 0
+
+
+# ---- effects, pictures and show commands -----------------------------------------------------
+
+def test_effects_pictures_and_show_commands(host, baseline):
+    from test_effects import Hook, lseq, png
+    import http.server
+    import threading
+
+    doorbell = example("media-file", "playlists/doorbell.json")
+    doc = json.loads(doorbell)
+    host.write_file("playlists/doorbell.json", doorbell)
+    models = set()
+    for entry in doc["mainPlaylist"]:
+        if entry["type"] == "effect":
+            host.write_file("effects/%s.lseq" % entry["effectName"], lseq(9, 12, STEP_MS, 99))
+        if entry["type"] == "image":
+            host.write_file("images/" + entry["imagePath"], png(2, 1, [[255, 0, 0, 0, 0, 255]]))
+            models.add(entry["modelName"])
+    host.write_file("config/model-overlays.json", {"models": [
+        {"Name": m, "Type": "Channel", "StartChannel": 1001, "ChannelCount": 24, "StringCount": 2}
+        for m in models]})
+    # The device the URL line talks to, on this host.
+    device = next(re.search(r"http://([\d.]+)", l).group(1) for l in lines("curl", "effects") if '"URL"' in l)
+    host.exec(["ip", "addr", "add", device + "/32", "dev", "lo"])
+    sock = host.socket()
+    sock.bind((device, 80))
+    server = http.server.HTTPServer((device, 80), Hook, bind_and_activate=False)
+    server.socket.close()
+    server.socket = sock
+    server.server_activate()
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    Hook.seen.clear()
+    try:
+        d = start(host)
+        for line in lines("curl", "effects"):
+            reply = curl(host, line)
+            if "Effect Start" in line:
+                assert "started with id" in reply, reply
+            if line.endswith("/lyrd/effects"):
+                assert [e["name"] for e in reply["runningEffects"]] == ["sparkle"], reply
+            if '"URL"' in line:
+                wait_for(lambda: Hook.seen, what="the device to be asked")
+                assert Hook.seen[0][0] == "GET" and Hook.seen[0][1].startswith("/relay")
+        st, _, body = host.http("GET", "/lyrd/effects")
+        assert json.loads(body)["runningEffects"] == []
+
+        mark = len(d.log())
+        st, _, body = host.http("POST", "/command", body={"command": "Start Playlist", "args": ["doorbell"]})
+        assert st == 200, body
+        wait_for(lambda: "Started effect 'sparkle'" in d.log()[mark:], what="the background effect")
+        wait_for(lambda: player(host)["status"] == 0, timeout=20, what="the doorbell playlist to end")
+        log = d.log()[mark:]
+        assert log.index("Started effect 'chime'") < log.index("Started effect 'sparkle'")
+        st, _, body = host.http("GET", "/lyrd/effects")
+        assert json.loads(body)["runningEffects"] == [], "the last entry stopped the looping effect"
+        assert complaints(d, baseline) == []
+        assert d.stop() == 0
+    finally:
+        server.shutdown()
