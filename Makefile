@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build run test check unit system clean bench asan tsan soak install uninstall fuzz fuzz-short
+.PHONY: all deps build run test check unit system clean bench asan tsan soak install uninstall deb fuzz fuzz-short
 
 all: build
 
@@ -85,10 +85,20 @@ install: $(BUILD)/Makefile
 # Removes what install put in place (same PREFIX, UNIT_DIR and DESTDIR); the
 # media directory stays.
 uninstall:
-	rm -f "$(DESTDIR)$(PREFIX)/src/lyrd" "$(DESTDIR)$(PREFIX)/www/settings.json" \
-		"$(DESTDIR)$(PREFIX)/www/media_root.txt" "$(DESTDIR)$(PREFIX)/scripts/get_uuid" \
-		"$(DESTDIR)$(UNIT_DIR)/lyrd.service"
+	rm -f "$(DESTDIR)$(PREFIX)/src/lyrd" "$(DESTDIR)$(PREFIX)/www/media_root.txt" \
+		"$(DESTDIR)$(PREFIX)/scripts/get_uuid" "$(DESTDIR)$(UNIT_DIR)/lyrd.service"
+	cd www && find . -type f | while read -r f; do rm -f "$(DESTDIR)$(PREFIX)/www/$$f"; done
+	-cd www && find . -mindepth 1 -type d | sort -r | while read -r d; do rmdir "$(DESTDIR)$(PREFIX)/www/$$d" 2>/dev/null; done
 	-rmdir "$(DESTDIR)$(PREFIX)/src" "$(DESTDIR)$(PREFIX)/www" "$(DESTDIR)$(PREFIX)/scripts" "$(DESTDIR)$(PREFIX)" 2>/dev/null
+
+# Debian package lyrd_<version>_<arch>.deb in $(BUILD)/, made by CPack from
+# this build tree (cmake/Package.cmake); DEB_VERSION= overrides the version
+# taken from the source tree.
+DEB_VERSION ?=
+
+deb: $(BUILD)/Makefile
+	cmake --build $(BUILD) -j $(JOBS) --target lyrd
+	cd $(BUILD) && cpack -G DEB $(if $(DEB_VERSION),-D CPACK_DEBIAN_PACKAGE_VERSION=$(DEB_VERSION) -D CPACK_PACKAGE_VERSION=$(DEB_VERSION))
 
 # Each fuzz target for FUZZ_SECONDS in a private namespace (clang, build-fuzz/).
 fuzz: deps

@@ -13,20 +13,13 @@ if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
 endif()
 
 install(TARGETS lyrd RUNTIME DESTINATION src)
-install(FILES ${CMAKE_SOURCE_DIR}/www/settings.json DESTINATION www)
+# The whole www/ folder: the settings description and the web page's files.
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/www/ DESTINATION www)
 install(PROGRAMS ${CMAKE_SOURCE_DIR}/scripts/get_uuid DESTINATION scripts)
 
 set(LYRD_UNIT_TEMPLATE ${CMAKE_SOURCE_DIR}/systemd/lyrd.service.in)
 set(LYRD_UNIT_STAGE ${CMAKE_BINARY_DIR}/systemd/lyrd.service)
 install(CODE "
-  set(lyrd_unit_dir \"\$ENV{LYRD_SYSTEMD_UNIT_DIR}\")
-  if(lyrd_unit_dir STREQUAL \"\")
-    set(lyrd_unit_dir /etc/systemd/system)
-  endif()
-  set(LYRD_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
-  configure_file(\"${LYRD_UNIT_TEMPLATE}\" \"${LYRD_UNIT_STAGE}\" @ONLY)
-  file(INSTALL DESTINATION \"\${lyrd_unit_dir}\" TYPE FILE PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
-       FILES \"${LYRD_UNIT_STAGE}\")
 
   # The media directory holds the user's shows and settings: create what is
   # missing, never overwrite what is there.  A reinstall keeps the pointer to
@@ -51,4 +44,25 @@ install(CODE "
   if(NOT EXISTS \"\$ENV{DESTDIR}\${lyrd_media}/settings\")
     file(WRITE \"\$ENV{DESTDIR}\${lyrd_media}/settings\" \"\")
   endif()
-")
+  # The unit runs the daemon as the account lyr, which must own the media
+  # directory; on the machine itself (no DESTDIR) hand it over if it exists.
+  if(\"\$ENV{DESTDIR}\" STREQUAL \"\")
+    execute_process(COMMAND id -u lyr RESULT_VARIABLE lyrd_no_user OUTPUT_QUIET ERROR_QUIET)
+    if(lyrd_no_user)
+      message(STATUS \"The unit runs lyrd as user lyr, which does not exist: see README, Install on a board\")
+    else()
+      execute_process(COMMAND chown lyr:lyr \"\${lyrd_media}\" \"\${lyrd_media}/settings\")
+    endif()
+  endif()
+
+  set(lyrd_unit_dir \"\$ENV{LYRD_SYSTEMD_UNIT_DIR}\")
+  if(lyrd_unit_dir STREQUAL \"\")
+    set(lyrd_unit_dir /etc/systemd/system)
+  endif()
+  # The unit makes the media directory writable for the service.
+  set(LYRD_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+  set(LYRD_MEDIA_DIR \"\${lyrd_media}\")
+  configure_file(\"${LYRD_UNIT_TEMPLATE}\" \"${LYRD_UNIT_STAGE}\" @ONLY)
+  file(INSTALL DESTINATION \"\${lyrd_unit_dir}\" TYPE FILE PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
+       FILES \"${LYRD_UNIT_STAGE}\")
+" COMPONENT local)

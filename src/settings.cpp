@@ -385,14 +385,21 @@ std::string getLyrDDir(const std::string& suffix) {
 std::string getLyrMediaDir(const std::string& suffix) {
     if (LYR_MEDIA_DIR.empty()) {
         std::string pointer = getLyrDDir("/www/media_root.txt");
-        std::string dir;
+        std::string dir, stored;
         if (FileExists(pointer)) {
-            dir = GetFileContents(pointer);
+            stored = dir = GetFileContents(pointer);
             TrimWhiteSpace(dir);
         }
         if (dir.empty()) dir = DEFAULT_MEDIA_DIR;
         LYR_MEDIA_DIR = dir;
-        PutFileContents(pointer, dir);
+        // The pointer is written back only when it does not already say so:
+        // an installed tree is read-only to the service account, and a
+        // packaged pointer is a link to the administrator's file in /etc,
+        // which a rewrite would replace by a plain file.
+        if (stored != dir && stored != dir + "\n" && !PutFileContents(pointer, dir)) {
+            LogWarn(VB_SETTING, "Media directory %s is not recorded in %s (read-only install?)\n",
+                    dir.c_str(), pointer.c_str());
+        }
     }
     return LYR_MEDIA_DIR + suffix;
 }

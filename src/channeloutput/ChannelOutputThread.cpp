@@ -107,7 +107,15 @@ void raisePriority() {
     struct sched_param p {};
     p.sched_priority = 20;
     int r = pthread_setschedparam(pthread_self(), SCHED_FIFO, &p);
-    if (r != 0) LogDebug(VB_CHANNELOUT, "Channel output thread runs without real-time priority (%d)\n", r);
+    // An unprivileged service gets SCHED_FIFO only up to its RLIMIT_RTPRIO
+    // (the unit's LimitRTPRIO=); without it frames are paced at normal
+    // priority, which works on an idle board but may jitter under load.
+    if (r != 0) {
+        LogInfo(VB_CHANNELOUT,
+                "Channel output thread runs without real-time priority: %s (needs CAP_SYS_NICE or "
+                "LimitRTPRIO=%d)\n",
+                strerror(r), p.sched_priority);
+    }
 }
 
 void runLoop() {

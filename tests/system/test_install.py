@@ -4,6 +4,7 @@ its API, and tells a service manager (a datagram socket this test listens on)
 that it is ready, alive, and stopping."""
 
 import os
+import re
 import shutil
 import signal
 import socket
@@ -65,8 +66,10 @@ class TestStagedInstall:
     def test_layout_unit_reinstall_and_uninstall(self, stage):
         dest = os.path.join(stage, "dest")
         make("install", "DESTDIR=" + dest)
-        assert tree(dest) == {
-            "opt/lyrd/src/lyrd", "opt/lyrd/www/settings.json", "opt/lyrd/www/media_root.txt",
+        www = {"opt/lyrd/www/" + f for f in tree(os.path.join(SOURCE_DIR, "www"))}  # the whole folder
+        assert "opt/lyrd/www/settings.json" in www
+        assert tree(dest) == www | {
+            "opt/lyrd/src/lyrd", "opt/lyrd/www/media_root.txt",
             "opt/lyrd/scripts/get_uuid", "etc/systemd/system/lyrd.service", "home/lyr/media/settings"}
         for exe in ("opt/lyrd/src/lyrd", "opt/lyrd/scripts/get_uuid"):
             assert os.stat(os.path.join(dest, exe)).st_mode & stat.S_IXUSR, exe
@@ -84,7 +87,9 @@ class TestStagedInstall:
         assert int(v["WatchdogSec"].rstrip("s")) >= 10
         assert int(v["TimeoutStopSec"].rstrip("s")) >= 15
         assert v["WantedBy"] == "multi-user.target"
-        assert "@" not in unit  # every placeholder filled in
+        assert not re.search(r"@[A-Z_]+@", unit)  # every placeholder filled in
+        # The service account, and the media directory it may write.
+        assert v["User"] == "lyr" and v["ProtectSystem"] == "strict" and v["BindPaths"] == "/home/lyr/media"
 
         # A reinstall upgrades the program but keeps the user's media pointer and settings.
         with open(os.path.join(dest, "opt/lyrd/www/media_root.txt"), "w") as f:
@@ -112,6 +117,7 @@ class TestStagedInstall:
         assert "srv/lights/settings" in files
         unit = unit_values(read(os.path.join(dest, "lib/systemd/system/lyrd.service")))
         assert unit["ExecStart"] == "/usr/local/lyrd/src/lyrd -f"
+        assert unit["BindPaths"] == "/srv/lights"
         assert read(os.path.join(dest, "usr/local/lyrd/www/media_root.txt")).strip() == "/srv/lights"
 
     def test_systemd_accepts_the_unit(self, stage):

@@ -8,6 +8,7 @@ lines go to the daemon's socket, mosquitto lines talk through a real broker,
 install lines install into a staging root."""
 
 import datetime
+import glob
 import json
 import math
 import os
@@ -33,7 +34,7 @@ MARKED = re.compile(r"<!-- example: (\S+)(?: (\S+))? -->\n```(\w*)\n(.*?)\n```\n
 
 # Every example the user section holds, and so every one this file runs.
 EXPECTED = {
-    ("install", None), ("install-custom", None),
+    ("install", None), ("install-custom", None), ("install-package", None),
     ("settings", "board"), ("settings", "master"), ("settings", "remote"), ("settings", "mqtt"),
     ("media-file", "config/co-universes.json"), ("media-file", "playlists/evening.json"),
     ("media-file", "config/schedule.json"),
@@ -178,9 +179,14 @@ def run_install_line(line, dest):
                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=600)
         assert r.returncode == 0, r.stdout[-3000:]
         return None
+    # The account is made the way the package makes it; creating it here
+    # would change this machine, so the line is only checked.
+    if argv[0] == "adduser":
+        assert "lyr" in argv and ("--system" in argv or argv[1:] == ["lyr", "audio"]), line
+        return None
     # systemctl and journalctl need systemd as PID 1; check they name the installed unit.
     assert argv[0] in ("systemctl", "journalctl"), line
-    names = [a for a in argv[1:] if not a.startswith("-") and a not in ("daemon-reload", "enable", "restart")]
+    names = [a for a in argv[1:] if not a.startswith("-") and a not in ("daemon-reload", "enable", "restart", "status")]
     return names
 
 
@@ -205,6 +211,36 @@ def test_install_examples(tmp_path):
     assert os.path.isdir(custom + argv["MEDIA_DIR"])
     with open(custom + argv["PREFIX"] + "/www/media_root.txt") as f:
         assert f.read().strip() == argv["MEDIA_DIR"]
+
+
+def test_package_example(tmp_path):
+    """`make deb`, then apt installs the file the glob names: apt only
+    simulates here (it resolves the package's dependencies against this
+    machine), test_package.py installs it for real."""
+    debs = []
+    named = []
+    for line in lines("install-package"):
+        argv = shlex.split(line)
+        if argv[0] == "sudo":
+            argv = argv[1:]
+        if argv[0] == "make":
+            r = subprocess.run(["make", "-C", SOURCE_DIR, "BUILD=" + BUILD_DIR] + argv[1:], stdout=subprocess.PIPE,
+                               stderr=subprocess.STDOUT, text=True, timeout=900)
+            assert r.returncode == 0, r.stdout[-3000:]
+            debs = re.findall(r"CPack: - package: (\S+\.deb) generated", r.stdout)
+        elif argv[:2] == ["apt", "install"]:
+            (pattern,) = argv[2:]
+            assert pattern.startswith("./build/")
+            matches = glob.glob(os.path.join(BUILD_DIR, pattern[len("./build/"):]))
+            assert debs and debs[-1] in matches, (debs, matches)
+            deb = max(matches, key=os.path.getmtime)
+            r = subprocess.run(["apt-get", "install", "--simulate", "-q", deb], stdout=subprocess.PIPE,
+                               stderr=subprocess.STDOUT, text=True, timeout=120)
+            assert r.returncode == 0 and re.search(r"^Inst lyrd ", r.stdout, re.M), r.stdout[-3000:]
+        else:
+            named += run_install_line(line, str(tmp_path)) or []
+    contents = subprocess.run(["dpkg-deb", "-c", debs[-1]], stdout=subprocess.PIPE, text=True, check=True).stdout
+    assert named and all("/lib/systemd/system/%s.service" % n in contents for n in named)
 
 
 # ---- outputs, playlist, curl and the command socket on one board -----------------------------

@@ -367,6 +367,49 @@ TEST_F(SettingsTest, MediaDirectoryComesFromTheRootPointerAndIsWrittenBack) {
     EXPECT_EQ("/home/lyr/media", readFile(pointer));
 }
 
+// A packaged tree links the pointer to the administrator's copy in /etc and
+// is read-only to the service: a pointer that already names the directory is
+// left as it is (same file, still a link).
+TEST_F(SettingsTest, MediaDirectoryPointerThatAgreesIsNotRewritten) {
+    std::string pointer = bin + "/www/media_root.txt";
+    std::string target = dir.sub("etc-media_root.txt");
+    writeFile(target, "/srv/show\n");
+    ASSERT_EQ(0, symlink(target.c_str(), pointer.c_str()));
+    struct stat before;
+    ASSERT_EQ(0, stat(target.c_str(), &before));
+    ResetLyrDirsForTesting(bin, "");
+    LogCapture log;
+    EXPECT_EQ("/srv/show", getLyrMediaDir());
+    struct stat link, after;
+    ASSERT_EQ(0, lstat(pointer.c_str(), &link));
+    EXPECT_TRUE(S_ISLNK(link.st_mode));
+    ASSERT_EQ(0, stat(target.c_str(), &after));
+    EXPECT_EQ(before.st_ino, after.st_ino);
+    EXPECT_EQ("/srv/show\n", readFile(target));
+    EXPECT_FALSE(log.contains("not recorded"));
+
+    // A pointer that does not agree (padded) is still written back, as before.
+    unlink(pointer.c_str());
+    writeFile(pointer, "/srv/show  \n\n");
+    ResetLyrDirsForTesting(bin, "");
+    EXPECT_EQ("/srv/show", getLyrMediaDir());
+    EXPECT_EQ("/srv/show", readFile(pointer));
+}
+
+// Where the install tree cannot be written (no pointer yet, a service account
+// without rights there) the default still applies and the log says why the
+// pointer is missing.
+TEST_F(SettingsTest, MediaDirectoryPointerThatCannotBeWrittenIsLogged) {
+    std::string pointer = bin + "/www/media_root.txt";
+    unlink(pointer.c_str());
+    ASSERT_EQ(0, rmdir((bin + "/www").c_str()));
+    ResetLyrDirsForTesting(bin, "");
+    LogCapture log;
+    EXPECT_EQ("/home/lyr/media", getLyrMediaDir());
+    EXPECT_TRUE(log.contains("not recorded in " + pointer));
+    makeDir(bin + "/www");
+}
+
 TEST_F(SettingsTest, InstallDirectoryIsTwoLevelsAboveTheExecutable) {
     char exe[PATH_MAX];
     ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
