@@ -21,6 +21,11 @@ struct Solo {
     std::atomic<bool> stop{false};
     std::atomic<bool> playing{false};
     std::thread worker;
+    // Also at exit, should the owner never have stopped it.
+    ~Solo() {
+        stop = true;
+        if (worker.joinable()) worker.join();
+    }
 };
 
 // Guards current; held through a whole start or stop (the worker never takes

@@ -15,6 +15,7 @@ import zlib
 import pytest
 
 import harness
+from cmdclient import CommandClient
 from test_overlays import E131Listener
 
 MQTT_PORT = 18830
@@ -176,6 +177,22 @@ def test_two_effects_at_once_and_stops_by_id_and_all(show):
     assert command(host, "Effects Stop All")[0] == 200
     assert e131.wait_for(lambda f: f[300] == BASE and f[400] == BASE) is not None
     assert running(host) == []
+
+
+def test_command_socket_starts_lists_and_stops_effects(show):
+    host, d, e131 = show
+    c = CommandClient(host, "fx")
+    try:
+        c.wait_ready()
+        reply = c.ask("e,glow,501,1").split(",")
+        assert reply[2] == "Starting Effect" and reply[3].isdigit(), reply
+        assert e131.wait_for(lambda f: f[500] == 77) is not None
+        assert c.ask("GetRunningEffects").endswith("Running Effects\n%s,glow" % reply[3])
+        assert c.ask("StopEffectByName,glow").split(",")[2:4] == ["Stopping Effect", "glow"]
+        assert c.ask("StopEffect,%s" % reply[3]).split(",")[2] == "Stop Effect Failed"
+        assert e131.wait_for(lambda f: f[500] == BASE) is not None
+    finally:
+        c.close()
 
 
 def test_broken_and_missing_effects_are_refused_and_the_show_goes_on(show):
