@@ -15,6 +15,8 @@
 #include "platform/GPIO.h"
 #include "platform/Logging.h"
 #include "platform/PluginManager.h"
+#include "settings.h"
+#include "webpage/WebPage.h"
 
 using httpserver::http_request;
 using httpserver::http_response;
@@ -247,6 +249,12 @@ void APIServer::Init() {
     server->register_resource("/player", &Player::INSTANCE, true);
     server->register_resource("/recording", recordingResource.get(), true);
     RegisterPluginApis(PluginManager::INSTANCE, server.get());
+    webPage.reset(new WebPage(getLyrDDir("/www/ui"), getLyrMediaDir(), [this] {
+        Json::Value status;
+        playerResource->BuildCurrentStatus(status);
+        return SaveJsonToString(status, "");
+    }));
+    webPage->registerWith(*server);
 
     RaiseDescriptorLimit(config.connections_ + 256);
     if (!server->start(false)) {

@@ -48,6 +48,9 @@ public:
 
     // The status document of "/lyrd/status".
     void GetCurrentStatus(Json::Value& result);
+    // The same document without the request log line, for the web page's
+    // event stream, which builds it many times a second.
+    void BuildCurrentStatus(Json::Value& result);
 
     // Uptime in seconds; resets the start time when the wall clock has been
     // set forward past the system's own uptime.  systemUptime < 0 reads it
@@ -76,6 +79,7 @@ private:
 class CommandResource;
 class RecordingResource;
 class TestingResource;
+class WebPage;
 
 class APIServer {
 public:
@@ -96,4 +100,5 @@ private:
     std::unique_ptr<CommandResource> commandResource;
     std::unique_ptr<TestingResource> testingResource;
     std::unique_ptr<RecordingResource> recordingResource;
+    std::unique_ptr<WebPage> webPage;
 };

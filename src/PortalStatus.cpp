@@ -280,6 +280,10 @@ void PlayerResource::AddPlayingStatus(Json::Value& result) {
 
 void PlayerResource::GetCurrentStatus(Json::Value& result) {
     LogDebug(VB_HTTP, "API - Getting lyrd status\n");
+    BuildCurrentStatus(result);
+}
+
+void PlayerResource::BuildCurrentStatus(Json::Value& result) {
     int mode = static_cast<int>(getLyrmode());
     int status = Player::INSTANCE.GetStatus();
 

@@ -325,6 +325,19 @@ int SaveSettings() {
     return 0;
 }
 
+bool WriteSettingsFile(const std::map<std::string, std::string>& values) {
+    std::string path = getLyrMediaDir("/settings");
+    if (access(path.c_str(), F_OK) != 0) {
+        FILE* f = fopen(path.c_str(), "a");  // a first save on a board with no settings file yet
+        if (f) fclose(f);
+    }
+    std::map<std::string, std::string> lines;
+    for (const auto& v : values) lines[v.first] = v.first + " = \"" + v.second + "\"";
+    std::string content;
+    if (!buildUpgradedContent(path, lines, content)) return false;
+    return replaceFileKeepingPerms(path, content);
+}
+
 void UpgradeSettings() {
     if (UPDATES.empty()) return;
     std::string path = getLyrMediaDir("/settings");

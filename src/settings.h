@@ -10,6 +10,7 @@
 
 #include <json/json.h>
 
+#include <map>
 #include <string>
 
 enum lyrMode { BRIDGE_MODE = 1, PLAYER_MODE = 2, MASTER_MODE = 6, REMOTE_MODE = 8 };
@@ -33,6 +34,11 @@ int getSettingInt(const char* name, int def = 0);
 int SetSetting(std::string name, std::string value);
 int SetSetting(std::string name, int value);
 int SaveSettings();
+// Stores values in the media directory's settings file: each becomes a
+// `name = "value"` line in place of the line of that name, or is appended.
+// The file is replaced in one rename; false (and the file unchanged) on
+// error.  The values in memory are not touched.
+bool WriteSettingsFile(const std::map<std::string, std::string>& values);
 void UpgradeSettings();
 
 ::lyrMode getLyrmode();

@@ -11,6 +11,8 @@
 #include "channeloutput/ChannelRemaps.h"
 #include "channeloutput/DDPOutput.h"
 #include "channeloutput/E131Output.h"
+#include "channeloutput/FrameSnapshot.h"
+#include "channeloutput/Sequence.h"
 #include "common.h"
 #include "platform/Logging.h"
 #include "settings.h"
@@ -132,6 +134,7 @@ bool ChannelOutputEnabled() { return outputEnabled; }
 uint32_t GetChannelOutputMaxChannel() { return maxChannel; }
 
 int SendChannelData(const uint8_t* channels) {
+    FrameSnapshot::offer(channels, LYRD_MAX_CHANNELS);
     if (!outputEnabled) return 0;
     std::lock_guard<std::mutex> l(outputsLock);
     int n = 0;

@@ -23,6 +23,39 @@ namespace httpserver {
 
 const std::string http_response::empty;
 
+file_response::~file_response() {
+    if (fd >= 0) close(fd);
+}
+
+// Ties a stream_source to its connection.  Shared by the source (to wake
+// it), by the response (until the server frees it) and weakly by the
+// server (to end it on stop).
+struct StreamLink {
+    std::mutex m;
+    MHD_Connection* connection = nullptr;  // null once the response is freed
+    bool parked = false;
+    bool ended = false;  // the server is stopping
+};
+
+void stream_source::attach(std::shared_ptr<StreamLink> l) {
+    std::lock_guard<std::mutex> g(linkLock);
+    link = std::move(l);
+}
+
+void stream_source::wake() {
+    std::shared_ptr<StreamLink> l;
+    {
+        std::lock_guard<std::mutex> g(linkLock);
+        l = link;
+    }
+    if (!l) return;
+    std::lock_guard<std::mutex> g(l->m);
+    if (l->parked && l->connection) {
+        l->parked = false;
+        MHD_resume_connection(l->connection);
+    }
+}
+
 static int hexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -103,6 +136,8 @@ std::shared_ptr<http_response> dispatch(http_resource& resource, const http_requ
 // What one request collects between the callbacks of libmicrohttpd.
 struct webserver::Pending {
     std::string body;
+    std::unique_ptr<upload_sink> sink;
+    bool sinkRefused = false;
     bool headersSeen = false;
     bool dispatched = false;  // counted in inFlight until completed
 };
@@ -139,6 +174,12 @@ void onServerLog(void*, const char* format, va_list ap) {
     vsnprintf(buf, sizeof(buf), format, ap);
     std::string text(buf);
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    // A page that closes its event stream (or a client that leaves during
+    // an answer) is ordinary, not a fault of the server.
+    if (text.find("no longer available for sending") != std::string::npos) {
+        LogDebug(VB_HTTP, "HTTP server: %s\n", text.c_str());
+        return;
+    }
     LogWarn(VB_HTTP, "HTTP server: %s\n", text.c_str());
 }
 
@@ -179,6 +220,35 @@ std::string clientAddress(MHD_Connection* connection) {
         inet_ntop(AF_INET6, &in6->sin6_addr, buf, sizeof(buf));
     }
     return buf;
+}
+
+struct StreamHolder {
+    std::shared_ptr<StreamLink> link;
+    std::shared_ptr<stream_source> source;
+};
+
+ssize_t readStream(void* cls, uint64_t, char* buf, size_t max) {
+    auto* h = static_cast<StreamHolder*>(cls);
+    std::lock_guard<std::mutex> g(h->link->m);
+    if (h->link->ended) return MHD_CONTENT_READER_END_OF_STREAM;
+    ssize_t n = h->source->read(buf, max);
+    if (n > 0) return n;
+    if (n < 0) return MHD_CONTENT_READER_END_OF_STREAM;
+    // Nothing to send: park the connection instead of being asked again
+    // at once; the producer's wake() resumes it.
+    MHD_suspend_connection(h->link->connection);
+    h->link->parked = true;
+    return 0;
+}
+
+void freeStream(void* cls) {
+    auto* h = static_cast<StreamHolder*>(cls);
+    {
+        std::lock_guard<std::mutex> g(h->link->m);
+        h->link->connection = nullptr;
+        h->link->parked = false;
+    }
+    delete h;
 }
 
 bool declaredTooLarge(MHD_Connection* connection, size_t limit) {
@@ -261,10 +331,67 @@ std::shared_ptr<http_response> webserver::answer(const http_request& req) {
     }
 }
 
-int webserver::queue(MHD_Connection* connection, const http_response& response) {
-    const std::string& body = response.get_content();
+int webserver::queueStream(MHD_Connection* connection, const stream_response& response) {
+    auto link = std::make_shared<StreamLink>();
+    link->connection = connection;
+    response.source->attach(link);
+    auto* holder = new StreamHolder{link, response.source};
     MHD_Response* r =
-        MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
+        MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 4096, readStream, holder, freeStream);
+    if (!r) {
+        delete holder;
+        return 0;
+    }
+    {
+        std::lock_guard<std::mutex> g(streamsLock);
+        streams.erase(std::remove_if(streams.begin(), streams.end(),
+                                     [](const std::weak_ptr<StreamLink>& w) { return w.expired(); }),
+                      streams.end());
+        streams.push_back(link);
+        if (stopRequested) link->ended = true;  // stop() has already ended the others
+    }
+    MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, response.get_content_type().c_str());
+    for (const auto& h : response.get_headers())
+        MHD_add_response_header(r, h.first.c_str(), h.second.c_str());
+    MHD_Result ok = MHD_queue_response(connection, response.get_response_code(), r);
+    MHD_destroy_response(r);
+    return ok == MHD_YES;
+}
+
+void webserver::endStreams() {
+    std::vector<std::shared_ptr<StreamLink>> open;
+    {
+        std::lock_guard<std::mutex> g(streamsLock);
+        for (auto& w : streams)
+            if (auto l = w.lock()) open.push_back(l);
+        streams.clear();
+    }
+    // A parked connection must be resumed before the daemon may stop; the
+    // next read then ends the stream.
+    for (auto& l : open) {
+        std::lock_guard<std::mutex> g(l->m);
+        l->ended = true;
+        if (l->parked && l->connection) {
+            l->parked = false;
+            MHD_resume_connection(l->connection);
+        }
+    }
+}
+
+int webserver::queue(MHD_Connection* connection, const http_response& response) {
+    if (auto* stream = dynamic_cast<const stream_response*>(&response))
+        return queueStream(connection, *stream);
+    MHD_Response* r = nullptr;
+    if (auto* file = dynamic_cast<const file_response*>(&response)) {
+        int fd = const_cast<file_response*>(file)->release_fd();
+        if (fd < 0) return 0;
+        r = MHD_create_response_from_fd64(file->get_size(), fd);
+        if (!r) close(fd);
+    } else {
+        const std::string& body = response.get_content();
+        r = MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()),
+                                            MHD_RESPMEM_MUST_COPY);
+    }
     if (!r) return 0;
     MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, response.get_content_type().c_str());
     for (const auto& h : response.get_headers())
@@ -288,10 +415,19 @@ int webserver::handle(MHD_Connection* connection, const char* url, const char* m
     }
     if (!p->headersSeen) {
         p->headersSeen = true;
+        int rc = 0;
+        if ((strcmp(method, "POST") == 0 || strcmp(method, "PUT") == 0) &&
+            openUpload(connection, url, method, *p, rc))
+            return rc;
         if (declaredTooLarge(connection, cfg.bodyLimit_)) {
             LogWarn(VB_HTTP, "%s %s: request body over %zu bytes refused\n", method, url, cfg.bodyLimit_);
             return queue(connection, string_response("Payload Too Large", 413, "text/plain"));
         }
+        return 1;
+    }
+    if (*uploadSize && p->sink) {
+        if (!p->sinkRefused && !p->sink->write(upload, *uploadSize)) p->sinkRefused = true;
+        *uploadSize = 0;
         return 1;
     }
     if (*uploadSize) {
@@ -307,21 +443,60 @@ int webserver::handle(MHD_Connection* connection, const char* url, const char* m
         return 1;
     }
 
-    http_request req;
+    std::shared_ptr<http_response> res;
+    if (p->sink) {
+        res = p->sink->finish();
+        p->sink.reset();
+        if (!res) res = std::make_shared<string_response>("Internal Server Error", 500, "text/plain");
+    } else {
+        http_request req;
+        fillRequest(connection, url, method, req);
+        req.content.swap(p->body);
+        res = answer(req);
+    }
+    p->dispatched = true;
+    inFlight++;
+    return queue(connection, *res);
+}
+
+void webserver::fillRequest(MHD_Connection* connection, const char* url, const char* method,
+                            http_request& req) {
     req.method = method;
     req.raw_path = url;  // the server has split off the query already
     req.path = url_decode(req.raw_path);
-    req.content.swap(p->body);
     Collected args{&req.args, &req.querystring, false};
     MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, collectValue, &args);
     Collected headers{&req.headers, nullptr, true};
     MHD_get_connection_values(connection, MHD_HEADER_KIND, collectValue, &headers);
     req.requestor = clientAddress(connection);
+}
 
-    std::shared_ptr<http_response> res = answer(req);
-    p->dispatched = true;
-    inFlight++;
-    return queue(connection, *res);
+// Gives the resource the chance to take the body as it arrives.  True when
+// it did (rc is then the callback's answer): a sink was opened or the
+// request was refused before its body.
+bool webserver::openUpload(MHD_Connection* connection, const char* url, const char* method, Pending& p,
+                           int& rc) {
+    http_request head;
+    fillRequest(connection, url, method, head);
+    if (head.get_path().find('\0') != std::string::npos) return false;
+    http_resource* resource = find(head.get_path());
+    if (!resource) return false;
+    std::shared_ptr<http_response> refusal;
+    try {
+        refusal = resource->open_upload(head, p.sink);
+    } catch (const std::exception& e) {
+        LogErr(VB_HTTP, "%s %s: upload not opened: %s\n", method, url, e.what());
+        p.sink.reset();
+        refusal = std::make_shared<string_response>("Internal Server Error", 500, "text/plain");
+    }
+    if (refusal) {
+        p.sink.reset();
+        rc = queue(connection, *refusal);
+        return true;
+    }
+    if (!p.sink) return false;
+    rc = 1;
+    return true;
 }
 
 void webserver::completed(void** context) {
@@ -343,7 +518,8 @@ bool webserver::start(bool blocking) {
         LogErr(VB_HTTP, "HTTP server: bad listen address '%s'\n", cfg.bindAddress_.c_str());
         return false;
     }
-    unsigned flags = MHD_USE_AUTO | MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_ITC | MHD_USE_ERROR_LOG;
+    unsigned flags = MHD_USE_AUTO | MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_ITC | MHD_USE_ERROR_LOG |
+                     MHD_ALLOW_SUSPEND_RESUME;
     daemon = MHD_start_daemon(flags, cfg.port_, nullptr, nullptr, onAccess, this, MHD_OPTION_EXTERNAL_LOGGER,
                               onServerLog, nullptr, MHD_OPTION_THREAD_POOL_SIZE,
                               static_cast<unsigned>(std::max(1, cfg.threads_)), MHD_OPTION_CONNECTION_TIMEOUT,
@@ -366,6 +542,7 @@ void webserver::stop() {
     stopRequested = true;
     if (!daemon) return;
     listenFd = MHD_quiesce_daemon(daemon);
+    endStreams();
     // Let answers already handed to the server reach their clients (the
     // shutdown endpoint answers before the daemon stops), but never wait on
     // a client that does not read.

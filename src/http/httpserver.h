@@ -7,11 +7,14 @@
 // start(); the route table has its own lock.
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <shared_mutex>
 #include <string>
 #include <vector>
@@ -92,6 +95,69 @@ private:
     std::string body;
 };
 
+// A body read from a file descriptor by the server itself, so a large
+// download never sits in memory.  The server owns (and closes) the fd.
+class file_response : public http_response {
+public:
+    file_response(int fd, uint64_t size, const std::string& contentType)
+        : http_response(200, contentType), fd(fd), size(size) {}
+    ~file_response() override;
+    int release_fd() {
+        int f = fd;
+        fd = -1;
+        return f;
+    }
+    uint64_t get_size() const { return size; }
+
+private:
+    int fd;
+    uint64_t size;
+};
+
+struct StreamLink;
+
+// A body produced over time (an event stream).  The server calls read()
+// on a worker thread whenever the client can take bytes; when it returns
+// 0 the connection is parked (no thread waits on it) until wake().
+//
+// Threading: read() runs under the stream's link lock, so a producer must
+// not call wake() while holding a lock that read() takes.
+class stream_source {
+public:
+    virtual ~stream_source() = default;
+    // Copies up to max bytes into buf; 0: nothing now; -1: the stream ended.
+    virtual ssize_t read(char* buf, size_t max) = 0;
+    // Brings a parked connection back to read().  Safe from any thread at
+    // any time, also before the response is queued or after the client left.
+    void wake();
+    // Called by the server when it queues the response.
+    void attach(std::shared_ptr<StreamLink> l);
+
+private:
+    std::mutex linkLock;
+    std::shared_ptr<StreamLink> link;
+};
+
+class stream_response : public http_response {
+public:
+    explicit stream_response(std::shared_ptr<stream_source> source, const std::string& contentType)
+        : http_response(200, contentType), source(std::move(source)) {}
+    std::shared_ptr<stream_source> source;
+};
+
+// Receives a request body as it arrives, for uploads that must not be held
+// in memory (the server's body limit does not apply to them).  Destroying
+// a sink that was never finished must leave nothing behind.
+class upload_sink {
+public:
+    virtual ~upload_sink() = default;
+    // false: take no more bytes (the rest of the body is dropped; finish()
+    // says why).
+    virtual bool write(const char* data, size_t len) = 0;
+    // The whole body has arrived: the answer to the request.
+    virtual std::shared_ptr<http_response> finish() = 0;
+};
+
 class http_resource {
 public:
     virtual ~http_resource() {}
@@ -104,6 +170,16 @@ public:
     virtual std::shared_ptr<http_response> render_DELETE(const http_request& req) { return render(req); }
     virtual std::shared_ptr<http_response> render_OPTIONS(const http_request& req) { return render(req); }
     virtual std::shared_ptr<http_response> render_HEAD(const http_request& req) { return render_GET(req); }
+    // Called for POST and PUT once the headers are in (req has no content).
+    // Set sink to receive the body as it arrives, or return an answer to
+    // refuse the request at once; returning null with no sink buffers the
+    // body as usual.
+    virtual std::shared_ptr<http_response> open_upload(const http_request& req,
+                                                       std::unique_ptr<upload_sink>& sink) {
+        (void)req;
+        (void)sink;
+        return nullptr;
+    }
 };
 
 // Dispatches a request to the resource's render_* by method.
@@ -199,6 +275,10 @@ private:
     };
     http_resource* find(const std::string& path);
     int queue(MHD_Connection* connection, const http_response& response);
+    int queueStream(MHD_Connection* connection, const stream_response& response);
+    void fillRequest(MHD_Connection* connection, const char* url, const char* method, http_request& req);
+    bool openUpload(MHD_Connection* connection, const char* url, const char* method, Pending& p, int& rc);
+    void endStreams();
 
     create_webserver cfg;
     MHD_Daemon* daemon = nullptr;
@@ -207,6 +287,8 @@ private:
     std::map<std::string, Route> routes;
     std::atomic<int> inFlight{0};
     std::atomic<bool> stopRequested{false};
+    std::mutex streamsLock;
+    std::vector<std::weak_ptr<StreamLink>> streams;  // open event streams, ended by stop()
 };
 
 }  // namespace httpserver

@@ -25,6 +25,7 @@ std::mutex logMutex;
 std::string logFileName LYRD_EARLY_INIT;
 bool logToStdOut = true;
 LogSink logSink LYRD_EARLY_INIT;
+std::atomic<LogTap> logTap{nullptr};  // constant-initialised, usable before main
 
 const char* const LEVEL_NAMES[] = {"", "error", "warn", "info", "debug", "excess"};
 
@@ -158,6 +159,7 @@ void _LogWrite(const char* file, int line, int level, const LyrLoggerInstance& f
                          facility.name + "] " + baseName(file) + ":" + std::to_string(line) + ": ";
     std::lock_guard<std::mutex> lock(logMutex);
     if (logSink) logSink(level, facility.name, msg);
+    if (LogTap tap = logTap.load()) tap(prefix + msg);
     if (!logFileName.empty()) {
         FILE* f = fopen(logFileName.c_str(), "a");
         if (f) {
@@ -221,6 +223,13 @@ bool SetLogLevelComplex(const std::string& spec) {
         for (auto* l : c.second) l->level = c.first;
     }
     return true;
+}
+
+void SetLogTap(LogTap tap) {
+    // Under the log's lock, so no call of the old tap is still running
+    // when this returns.
+    std::lock_guard<std::mutex> lock(logMutex);
+    logTap.store(tap);
 }
 
 void SetLogSink(LogSink sink) {

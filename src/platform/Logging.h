@@ -85,6 +85,12 @@ bool SetLogLevelComplex(const std::string& spec);
 using LogSink = std::function<void(int level, const std::string& facility, const std::string& message)>;
 void SetLogSink(LogSink sink);
 
+// The daemon's own reader of its log (the web page's log tail): called
+// with every written line, prefix included, under the log's lock, so it
+// must neither log nor block.  Pass nullptr to remove.
+using LogTap = void (*)(const std::string& line);
+void SetLogTap(LogTap tap);
+
 #define VB_CHANNELDATA LyrLogger::INSTANCE.ChannelData
 #define VB_CHANNELOUT LyrLogger::INSTANCE.ChannelOut
 #define VB_COMMAND LyrLogger::INSTANCE.Command

@@ -214,6 +214,8 @@ class Host:
         if not os.path.exists(settings_json):
             settings_json = os.path.join(SOURCE_DIR, "www", "settings.json")
         shutil.copy2(settings_json, os.path.join(self.install, "www", "settings.json"))
+        # The web page's files need no build: the source tree's are current.
+        shutil.copytree(os.path.join(SOURCE_DIR, "www", "ui"), os.path.join(self.install, "www", "ui"))
         shutil.copy2(os.path.join(SOURCE_DIR, "scripts", "get_uuid"), os.path.join(self.install, "scripts", "get_uuid"))
         with open(os.path.join(self.install, "www", "media_root.txt"), "w") as f:
             f.write(self.media + "\n")

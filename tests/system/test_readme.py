@@ -40,6 +40,7 @@ EXPECTED = {
     ("media-file", "config/schedule.json"),
     ("curl", None), ("command-socket", None), ("mqtt", None),
     ("media-file", "playlists/doorbell.json"), ("curl", "effects"),
+    ("webpage", None),
 }
 
 # Words of a log line that reports something wrong with what was loaded.
@@ -539,3 +540,23 @@ def test_effects_pictures_and_show_commands(host, baseline):
         assert d.stop() == 0
     finally:
         server.shutdown()
+
+
+# ---- the web page's endpoints ----------------------------------------------------------------
+
+def test_webpage_examples(host):
+    host.start_daemon()
+    with open(os.path.join(host.root, "show.lseq"), "wb") as f:
+        f.write(lseq_bytes(64, 40, STEP_MS))
+    replies = []
+    for line in lines("webpage"):
+        r = host.exec(shlex.split(line), check=False, timeout=20, cwd=host.root)
+        assert r.returncode == 0, (line, r.stderr)
+        replies.append(r.stdout)
+    assert replies[0].strip() == "302 http://localhost:32322/ui/"
+    assert json.loads(replies[1])["Message"] == "Stored show.lseq"
+    names = [f["name"] for f in json.loads(replies[2])["folders"]["sequences"]]
+    assert names == ["show.lseq"]
+    assert json.loads(replies[3])["Status"] == "OK"
+    assert 'uploadSizeLimitMB = "4096"' in host.read_file("settings")
+    assert any("Uploaded" in l for l in json.loads(replies[4])["lines"])
