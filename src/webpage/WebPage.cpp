@@ -69,9 +69,10 @@ private:
         if (DIR* d = opendir(dir.c_str())) {
             while (dirent* e = readdir(d)) {
                 std::string name = e->d_name;
-                // Output configurations are the "co-*.json" files.
-                if (name.rfind("co-", 0) != 0 || name.size() < 8 || name.substr(name.size() - 5) != ".json")
-                    continue;
+                // Output configurations are the "co-*.json" files, plus the remaps.
+                bool output =
+                    name.rfind("co-", 0) == 0 && name.size() >= 8 && name.substr(name.size() - 5) == ".json";
+                if (!output && name != "channelremap.json") continue;
                 std::ifstream in(dir + "/" + name);
                 std::stringstream ss;
                 ss << in.rdbuf();

@@ -7,6 +7,7 @@
 //   GET /ui/api/outputs         {"enabled", "ranges", "maxChannel",
 //                               "configs": {file name: its JSON}} for the
 //                               output configuration files in config/
+//                               (co-*.json and channelremap.json)
 //   GET /ui/api/channels?start=S&count=C   live values, for pages that
 //                               cannot keep the event stream open
 //   /ui/api/files, /ui/api/settings: see FileStore.h, SettingsApi.h
