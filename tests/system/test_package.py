@@ -186,7 +186,7 @@ def test_unit_is_verified_and_its_exposure_is_ok(installed):
 # ---- the installed daemon under the unit's restrictions --------------------------------
 
 # ProtectSystem=strict, ProtectHome=tmpfs + BindPaths=<media>, PrivateTmp,
-# RuntimeDirectory=lyrd, User=lyr, NoNewPrivileges, empty capability sets,
+# RuntimeDirectory=lyrd, StateDirectory=lyrd (the account's home), User=lyr, NoNewPrivileges, empty capability sets,
 # LimitRTPRIO=20, in the board's network namespace.
 SANDBOX = r'''set -e
 stash=$1; run=$2; tmp=$3; shift 3
@@ -196,6 +196,8 @@ mount -t tmpfs -o mode=0755 tmpfs /home
 mkdir -p /home/lyr/media
 mount --bind "$stash" /home/lyr/media
 mount -o remount,ro /home
+mount -t tmpfs -o mode=0755,ro tmpfs /root
+mount --bind /var/lib/lyrd /var/lib/lyrd
 mount --bind "$tmp" /tmp
 mount --bind "$run" /run
 mount -o remount,bind,ro /
@@ -226,6 +228,7 @@ def start_sandboxed(host, env):
     out_path = os.path.join(host.root, "installed.out")
     rt = ["prlimit", "--rtprio=20", "--"] if can_raise_rtprio() else []
     environment = dict(os.environ)
+    environment.update({"HOME": user.pw_dir, "USER": "lyr", "LOGNAME": "lyr"})  # as systemd sets them
     environment.update(env)
     with open(out_path, "w") as out:
         proc = subprocess.Popen(["ip", "netns", "exec", host.netns, "unshare", "-m", "sh", "-c", SANDBOX, "sh",
