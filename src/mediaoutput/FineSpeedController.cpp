@@ -14,6 +14,8 @@ static constexpr float MIN_INTERVAL_S = 0.2f;
 static constexpr float MAX_INTERVAL_S = 2.0f;
 // Share of the error the next interval is meant to remove.
 static constexpr float GAIN = 0.5f;
+// A reading this far from the expected error is not trusted on its own.
+static constexpr float OUTLIER_MS = 12.0f;
 
 int FineSpeedController::median() const {
     if (recentCount == 1) return recent[(next + 2) % 3];
@@ -60,10 +62,17 @@ void FineSpeedController::Adjust(float local, float master) {
     interval = std::min(std::max(interval, MIN_INTERVAL_S), MAX_INTERVAL_S);
     lastMaster = master;
 
+    // What the last decision should have left: the last error, moved by the
+    // rate over the interval.  A reading close to it is taken as it is (the
+    // median would lag a fast approach into overshoot); one far from it is
+    // either a bad reading or a real jump, and the median of the last three
+    // tells which.
+    float predicted = static_cast<float>(filteredDiff) + (currentRate - 1.0f) * interval * 1000.0f;
+    bool expected = recentCount > 0 && std::fabs(static_cast<float>(diff) - predicted) <= OUTLIER_MS;
     recent[next] = diff;
     next = (next + 1) % 3;
     recentCount = std::min(recentCount + 1, 3);
-    filteredDiff = median();
+    filteredDiff = expected ? diff : median();
 
     if (std::abs(filteredDiff) <= DEAD_BAND_MS) {
         setRate(1.0f, filteredDiff);

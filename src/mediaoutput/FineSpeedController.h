@@ -7,10 +7,11 @@
 // errors get trims of a few tenths of a percent; large ones up to 10 %.
 // Errors above 10 s seek, as the default does.
 //
-// The error it acts on is the median of the last three measurements, so one
+// A reading close to the error the last rate should have left is used as it
+// is; one further off is replaced by the median of the last three, so one
 // late reading (the main loop woken late on a busy board) does not swing the
-// rate; a change of file position larger than a second (a seek, a new song)
-// forgets the old readings.
+// rate.  A jump of the master's position (a seek, a new song) forgets the
+// old readings.
 //
 // Threading: one controller per output, used on the media layer's thread.
 #pragma once
