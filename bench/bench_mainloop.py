@@ -76,7 +76,7 @@ def sync_flood(sender, address, stop):
     sent = [0]
 
     def run():
-        datagrams = bad_datagrams(2000)
+        datagrams = list(bad_datagrams(2000))
         while not stop.is_set():
             t0 = time.monotonic()
             for d in datagrams[:200]:

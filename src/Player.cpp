@@ -96,8 +96,22 @@ Json::Value Player::GetInfo() {
     return p->GetInfo();
 }
 
+// Within this long of the last document, polls share it: fifty clients
+// asking at once would otherwise queue on the playlist lock in turn with the
+// main loop, which needs it every iteration.
+static constexpr auto STATUS_INFO_FRESH = std::chrono::milliseconds(100);
+
 Json::Value Player::GetInfoForStatus() {
+    auto now = std::chrono::steady_clock::now();
     Playlist* p = playlist;
+    // What changes the document at once (another playlist, entry or state)
+    // makes the shared one stale however young it is.
+    InfoKey key{p, p ? p->GetPosition() : 0, GetStatus()};
+    {
+        std::lock_guard<std::mutex> g(infoLock);
+        if (!lastInfo.isNull() && key == lastInfoKey && now - lastInfoTime < STATUS_INFO_FRESH)
+            return lastInfo;
+    }
     std::unique_lock<std::recursive_mutex> l(p->GetMutex(), std::defer_lock);
     for (int tries = 0; !l.try_lock(); tries++) {
         if (tries >= 10) {
@@ -114,6 +128,8 @@ Json::Value Player::GetInfoForStatus() {
     l.unlock();
     std::lock_guard<std::mutex> g(infoLock);
     lastInfo = info;
+    lastInfoTime = now;
+    lastInfoKey = key;
     return info;
 }
 

@@ -4,8 +4,9 @@
 // started (by hand or by the scheduler, with which stop time and method),
 // counts down to a scheduled stop, and answers GET "/player[/status]".
 //
-// Threading: no lock of its own; the playlist's recursive mutex protects the
-// engine.  Process() and the stop countdown run on the main thread, like the
+// Threading: the playlist's recursive mutex protects the engine; the only
+// lock of the player's own guards the status document it shares between
+// polls (GetInfoForStatus).  Process() and the stop countdown run on the main thread, like the
 // scheduler, which is the only other writer of the countdown fields.  HTTP,
 // MQTT and command-socket threads call the forwarders and the status getters.
 // Every call needs Init() to have run.
@@ -13,6 +14,7 @@
 
 #include <json/json.h>
 
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <memory>
@@ -27,6 +29,8 @@ enum PlayerStopMethod {
     PLAYER_STOP_HARD = 1,
     PLAYER_STOP_GRACEFUL_AFTER_LOOP = 2,
 };
+
+class Playlist;
 
 class Player : public httpserver::http_resource {
 public:
@@ -52,10 +56,11 @@ public:
     int GetStatus();
     int GetPosition();
     Json::Value GetInfo();
-    // GetInfo for status polls: when the main loop holds the playlist (an
-    // entry opening its media takes tens of milliseconds) for more than
-    // about 2 ms, the document of the previous poll is answered instead of
-    // waiting.  Positions in it are then one poll old.
+    // GetInfo for status polls: polls within 100 ms of each other share one
+    // document, and when the main loop holds the playlist (an entry opening
+    // its media takes tens of milliseconds) for more than about 2 ms, the
+    // document of the previous poll is answered instead of waiting.
+    // Positions in it are then one poll old.
     Json::Value GetInfoForStatus();
     Json::Value GetConfig();
     Json::Value GetMqttStatusJSON();
@@ -122,6 +127,16 @@ private:
     int priority = 0;
     std::string forceStoppedPlaylist;
     time_t (*clock)() = nullptr;
-    std::mutex infoLock;  // guards lastInfo
+    std::mutex infoLock;  // guards lastInfo and lastInfoTime
     Json::Value lastInfo;
+    std::chrono::steady_clock::time_point lastInfoTime;
+    struct InfoKey {
+        Playlist* playlist = nullptr;
+        int position = 0;
+        int status = 0;
+        bool operator==(const InfoKey& o) const {
+            return playlist == o.playlist && position == o.position && status == o.status;
+        }
+    };
+    InfoKey lastInfoKey;
 };
