@@ -84,19 +84,19 @@ def play_late(late_ms, settings=None):
         net.close()
 
 
-def converged_at(samples, hold_s=None):
+def converged_at(samples, hold_s=None, band=IN_STEP_MS):
     """Index of the first sample from which |diff| stays under IN_STEP_MS: to
     the end of the run, or (hold_s given) for at least hold_s seconds of
     media; None when it never does."""
     for i, (m0, d0, _) in enumerate(samples):
-        if abs(d0) >= IN_STEP_MS:
+        if abs(d0) >= band:
             continue
         run = samples[i:]
         if hold_s is not None:
             run = [x for x in run if x[0] < m0 + hold_s]
             if samples[-1][0] < m0 + hold_s:
                 return None
-        if all(abs(d) < IN_STEP_MS for _, d, _ in run):
+        if all(abs(d) < band for _, d, _ in run):
             return i
     return None
 
@@ -148,7 +148,21 @@ def report(case, target_s, log, start_delay, p99_target=30):
         print("  within %d ms without exception from master %.3f s to the end (%.2f s after the first sample)" % (
             IN_STEP_MS, samples[strict][0], samples[strict][0] - t0))
     result(name, "%.2f s" % took, "< %d s" % target_s)
-    result("%s: p99 |diff| after converging" % case, "%d ms" % percentile(rest, 99), "< %d ms" % p99_target)
+    result("%s: p99 |diff| after converging" % case, "%d ms" % percentile(rest, 99), "< 30 ms")
+    if p99_target < IN_STEP_MS:
+        # The finer controller settles twice: first within 30 ms, then within
+        # a few; its figure is the p99 once it has held within 5 ms for 10 s.
+        fine = converged_at(samples, HOLD_S, band=p99_target)
+        if fine is None:
+            result("%s: p99 |diff| after settling within %d ms" % (case, p99_target), "never settled",
+                   "< %d ms" % p99_target)
+        else:
+            tail = [abs(d) for _, d, _ in samples[fine:]]
+            print("  within %d ms (held %d s) from master %.3f s on (%.2f s after the first sample): p99 %d ms, "
+                  "max %d ms over %d samples" % (p99_target, HOLD_S, samples[fine][0], samples[fine][0] - t0,
+                                                  percentile(tail, 99), max(tail), len(tail)))
+            result("%s: p99 |diff| after settling within %d ms" % (case, p99_target), "%d ms (settled after %.1f s)" % (
+                percentile(tail, 99), samples[fine][0] - t0), "< %d ms" % p99_target)
     result("%s: samples >= %d ms after converging" % (case, IN_STEP_MS), "%d of %d" % (len(out), len(rest)),
            "none wanted")
 
