@@ -22,7 +22,7 @@ def result(figure, value, target, peer):
 
 
 def browser_figures(host):
-    r = host.exec(["node", SCRIPT, "http://127.0.0.1:%d" % harness.HTTP_PORT, "100"], check=False, timeout=180)
+    r = host.exec(["node", SCRIPT, "http://127.0.0.1:%d" % harness.HTTP_PORT, "300"], check=False, timeout=180)
     got = {}
     for line in r.stdout.splitlines():
         if line.startswith("RESULT "):

@@ -17,11 +17,18 @@
 #include <stdexcept>
 #include <thread>
 
+#include "http/ChangeHook.h"
 #include "platform/Logging.h"
 
 namespace httpserver {
 
 const std::string http_response::empty;
+
+static std::atomic<change_hook> changeHook{nullptr};
+
+void set_change_hook(change_hook hook) {
+    changeHook.store(hook);
+}
 
 file_response::~file_response() {
     if (fd >= 0) close(fd);
@@ -453,6 +460,9 @@ int webserver::handle(MHD_Connection* connection, const char* url, const char* m
         fillRequest(connection, url, method, req);
         req.content.swap(p->body);
         res = answer(req);
+    }
+    if (strcmp(method, "GET") != 0 && strcmp(method, "HEAD") != 0) {
+        if (change_hook hook = changeHook.load()) hook();
     }
     p->dispatched = true;
     inFlight++;

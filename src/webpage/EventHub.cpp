@@ -213,6 +213,14 @@ void EventHub::publishRound(bool channelsDue, bool heartbeatDue) {
     }
 }
 
+void EventHub::nudge() {
+    {
+        std::lock_guard<std::mutex> l(lock);
+        nudged = true;
+    }
+    wakeup.notify_all();
+}
+
 void EventHub::ensureThread() {
     std::lock_guard<std::mutex> l(lock);
     if (publisher.joinable() || stopping) return;
@@ -229,8 +237,10 @@ void EventHub::run() {
         // Sleep long while no page is open; a new page wakes nothing but
         // its own first answer carries the current state anyway.
         bool idle = clients.empty();
-        wakeup.wait_for(l, idle ? std::chrono::milliseconds(250) : std::chrono::milliseconds(25));
+        wakeup.wait_for(l, idle ? std::chrono::milliseconds(250) : std::chrono::milliseconds(25),
+                        [this] { return stopping || nudged; });
         if (stopping) break;
+        nudged = false;
         l.unlock();
         auto now = clock::now();
         bool channelsDue = now >= nextChannels;

@@ -47,6 +47,9 @@ public:
 
     std::shared_ptr<httpserver::http_response> render_GET(const httpserver::http_request& req) override;
 
+    // Something may have changed: the publisher looks now rather than at
+    // its next poll.  Only signals; safe from any thread.
+    void nudge();
     // Queues one event for every open page.
     void publish(const std::string& event, const std::string& data);
     size_t clientCount();
@@ -72,4 +75,5 @@ private:
     std::thread publisher;
     std::condition_variable wakeup;
     bool stopping = false;
+    bool nudged = false;
 };

@@ -47,7 +47,8 @@ std::string SettingsApi::check(const Json::Value& d, const std::string& value) {
         if (options.isArray())
             for (const auto& o : options) found = found || o.asString() == value;
         if (options.isObject())
-            for (const auto& key : options.getMemberNames()) found = found || options[key].asString() == value;
+            for (const auto& key : options.getMemberNames())
+                found = found || options[key].asString() == value;
         if (!found) return "must be one of the listed choices";
     }
     return "";

@@ -4,6 +4,7 @@
 #include <json/json.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -11,6 +12,7 @@
 #include "channeloutput/ChannelOutputs.h"
 #include "channeloutput/FrameSnapshot.h"
 #include "common.h"
+#include "http/ChangeHook.h"
 #include "webpage/EventHub.h"
 #include "webpage/FileStore.h"
 #include "webpage/LogTail.h"
@@ -35,6 +37,14 @@ static long argNumber(const http_request& req, const std::string& name, long def
     if (!end || *end) return def;
     return std::min(hi, std::max(lo, v));
 }
+
+namespace {
+// The page whose event stream hears of changes made over HTTP.
+std::atomic<EventHub*> nudgedHub{nullptr};
+void nudgeHub() {
+    if (EventHub* h = nudgedHub.load()) h->nudge();
+}
+}  // namespace
 
 class WebPage::PageApi : public httpserver::http_resource {
 public:
@@ -116,9 +126,13 @@ WebPage::WebPage(const std::string& pageDir, const std::string& mediaDir, std::f
     settingsApi.reset(new SettingsApi());
     api.reset(new PageApi(*tail, mediaDir));
     LogTail::attach(tail.get());
+    nudgedHub.store(hub.get());
+    httpserver::set_change_hook(nudgeHub);
 }
 
 WebPage::~WebPage() {
+    httpserver::set_change_hook(nullptr);
+    nudgedHub.store(nullptr);
     LogTail::attach(nullptr);
 }
 

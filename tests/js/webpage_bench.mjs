@@ -4,7 +4,7 @@
 import { chromium } from 'playwright-core';
 
 const [base, changesArg] = process.argv.slice(2);
-const changes = +changesArg || 100;
+const changes = +changesArg || 300;
 const browser = await chromium.launch({
   executablePath: '/usr/bin/chromium',
   args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',

@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "WebTestUtil.h"
+#include "http/ChangeHook.h"
 #include "webpage/EventHub.h"
 #include "webpage/LogTail.h"
 
@@ -150,4 +151,36 @@ TEST(LogTailTest, NumbersLinesAndKeepsTheNewest) {
     EXPECT_EQ(t.since(4, 100, last), std::vector<std::string>{"line 5"});
     EXPECT_TRUE(t.since(5, 100, last).empty());
     EXPECT_EQ(t.since(0, 1, last), std::vector<std::string>{"line 5"});
+}
+
+namespace {
+std::atomic<int> changes{0};
+void countChange() {
+    changes++;
+}
+class Accepts : public http_resource {
+public:
+    std::shared_ptr<http_response> render_GET(const http_request&) override {
+        return std::make_shared<string_response>("g");
+    }
+    std::shared_ptr<http_response> render_POST(const http_request&) override {
+        return std::make_shared<string_response>("p");
+    }
+};
+}  // namespace
+
+TEST(ChangeHookTest, WritesAreReportedReadsAreNot) {
+    Accepts r;
+    webserver ws(create_webserver(0).max_threads(1));
+    ws.register_resource("/x", &r);
+    ws.start();
+    set_change_hook(countChange);
+    changes = 0;
+    EXPECT_EQ(bodyOf(get(ws.get_bound_port(), "/x")), "g");
+    EXPECT_EQ(changes.load(), 0);
+    roundTrip(ws.get_bound_port(),
+              "POST /x HTTP/1.1\r\nHost: x\r\nConnection: close\r\nContent-Length: 2\r\n\r\n{}");
+    EXPECT_EQ(changes.load(), 1);
+    set_change_hook(nullptr);
+    ws.stop();
 }
