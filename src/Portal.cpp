@@ -11,6 +11,7 @@
 #include "PortalRecording.h"
 #include "PortalTesting.h"
 #include "common.h"
+#include "http/AccessControl.h"
 #include "overlays/Glaze.h"
 #include "platform/GPIO.h"
 #include "platform/Logging.h"
@@ -185,7 +186,7 @@ std::shared_ptr<http_response> PlayerResource::render_DELETE(const http_request&
 
 // ---- APIServer ----
 
-APIServer::APIServer() : APIServer(32322, "") {}
+APIServer::APIServer() : APIServer(32322, getSetting("APIListenAddress")) {}
 
 APIServer::APIServer(uint16_t port, const std::string& bindAddress)
     : config(httpserver::create_webserver(port)
@@ -237,6 +238,10 @@ void APIServer::Init() {
     commandResource.reset(new CommandResource());
     testingResource.reset(new TestingResource());
     recordingResource.reset(new RecordingResource());
+    accessControl.reset(new AccessControl());
+    server->set_guard([this](const http_request& req) { return accessControl->Check(req); });
+    for (const char* p : {AccessControl::LOGIN_PATH, AccessControl::LOGOUT_PATH, AccessControl::AUTH_PATH})
+        server->register_resource(p, accessControl.get());
 
     server->register_resource("/lyrd/testing", testingResource.get(), true);
     server->register_resource("/lyrd", playerResource.get(), true);

@@ -76,6 +76,7 @@ private:
     std::atomic<time_t> startTime;
 };
 
+class AccessControl;
 class CommandResource;
 class RecordingResource;
 class TestingResource;
@@ -84,7 +85,8 @@ class WebPage;
 class APIServer {
 public:
     APIServer();
-    // For tests: another port (0 picks a free one) and listen address.
+    // For tests: another port (0 picks a free one) and listen address (an
+    // address or interface; the default reads the "APIListenAddress" setting).
     APIServer(uint16_t port, const std::string& bindAddress);
     ~APIServer();
 
@@ -101,4 +103,5 @@ private:
     std::unique_ptr<TestingResource> testingResource;
     std::unique_ptr<RecordingResource> recordingResource;
     std::unique_ptr<WebPage> webPage;
+    std::unique_ptr<AccessControl> accessControl;
 };

@@ -142,6 +142,13 @@ void Scheduler::ReloadScheduleFile() {
     m_loadSchedule = true;
 }
 
+void Scheduler::SetDisabled(bool disabled) {
+    if (m_schedulerDisabled.exchange(disabled) == disabled) return;
+    LogInfo(VB_SCHEDULE, "Scheduler %s\n", disabled ? "disabled" : "enabled");
+    // Items that came due while it was off are judged again from the file.
+    if (!disabled) ReloadScheduleFile();
+}
+
 void Scheduler::ClearScheduledItems() {
     FreeItems(m_scheduledItems);
 }

@@ -16,6 +16,7 @@
 
 #include <json/json.h>
 
+#include <atomic>
 #include <ctime>
 #include <list>
 #include <map>
@@ -89,6 +90,11 @@ public:
     Json::Value GetSchedule();
 
     bool IsDisabled() const { return m_schedulerDisabled; }
+    // Turns the scheduler off or on until the next start (the
+    // "DisableScheduler" setting decides at start).  Off starts nothing new
+    // and leaves what plays alone; on again starts what should be playing
+    // by then on the next pass.  Any thread.
+    void SetDisabled(bool disabled);
 
     // Test and benchmark access: pending and handled items, the entries.
     // The caller holds no reference beyond the lock it takes itself.
@@ -118,7 +124,7 @@ private:
     ScheduleClock& m_clock;
     SchedulePlayer& m_player;
 
-    bool m_schedulerDisabled = false;
+    std::atomic<bool> m_schedulerDisabled{false};
     bool m_loadSchedule = true;
     int m_lastLoadDate = 0;
     int m_timeDelta = 0;

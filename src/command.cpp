@@ -26,6 +26,7 @@
 #include "platform/Effects.h"
 #include "platform/GPIO.h"
 #include "platform/Logging.h"
+#include "platform/RuntimeDir.h"
 #include "platform/Warnings.h"
 #include "settings.h"
 
@@ -291,9 +292,10 @@ int Command_Initialize() {
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
 
+    // World-writable for the clients' reply sockets, sticky so none can
+    // replace ours; anything unsafe about it is fixed or refused here.
     std::string dir = socketPath.substr(0, socketPath.rfind('/'));
-    mkdir(dir.c_str(), 0777);
-    chmod(dir.c_str(), 0777);
+    if (!RuntimeDir::Prepare(dir)) exit(1);
 
     socketFd = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (socketFd < 0) {
@@ -311,6 +313,7 @@ int Command_Initialize() {
         exit(1);
     }
     umask(old);
+    if (!RuntimeDir::CheckSocket(socketPath)) exit(1);
     lyrdStartTime = time(nullptr);
     unlink(linkPath.c_str());
     if (symlink(socketPath.c_str(), linkPath.c_str()) != 0) {

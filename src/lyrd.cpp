@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -33,6 +34,7 @@
 #include "platform/Effects.h"
 #include "platform/GPIO.h"
 #include "platform/Hardware.h"
+#include "platform/HomeAssistant.h"
 #include "platform/Logging.h"
 #include "platform/MosquittoClient.h"
 #include "platform/PluginManager.h"
@@ -242,6 +244,9 @@ static void loadSensorFile(const std::string& path) {
     }
 }
 
+// Home Assistant discovery, while MQTT is configured.
+static std::unique_ptr<HomeAssistant> homeAssistant;
+
 static void startServices() {
     PinCapabilities::InitGPIO("LYRD", new BBBPinProvider());
     srand(static_cast<unsigned>(time(nullptr)));
@@ -284,11 +289,16 @@ static void startServices() {
     InitRecorder();
 
     WriteRuntimeInfoFile(lockstep->GetSystems(true, false));
+    if (mqtt) {
+        homeAssistant.reset(new HomeAssistant(*mqtt));
+        homeAssistant->Start(getSettingInt("HomeAssistantDiscovery", 1) != 0, getSetting("HomeAssistantPrefix"));
+    }
     CommandManager::INSTANCE.TriggerPreset("LYRD_STARTED");
 }
 
 static std::string stopServices() {
     CommandManager::INSTANCE.TriggerPreset("LYRD_STOPPED");
+    homeAssistant.reset();
     if (mqtt) mqtt->PrepareForShutdown();
     StopSoloMedia();
     CleanupMediaOutput();

@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "http/ChangeHook.h"
+#include "http/ListenSocket.h"
 #include "platform/Logging.h"
 
 namespace httpserver {
@@ -312,6 +313,9 @@ std::shared_ptr<http_response> webserver::answer(const http_request& req) {
     if (req.get_path().find('\0') != std::string::npos) {
         return std::make_shared<string_response>("Bad Request", 400, "text/plain");
     }
+    if (guard) {
+        if (std::shared_ptr<http_response> refused = guard(req)) return refused;
+    }
     http_resource* resource = find(req.get_path());
     if (!resource) return std::make_shared<string_response>("Not Found", 404, "text/plain");
     try {
@@ -489,6 +493,12 @@ bool webserver::openUpload(MHD_Connection* connection, const char* url, const ch
     http_request head;
     fillRequest(connection, url, method, head);
     if (head.get_path().find('\0') != std::string::npos) return false;
+    if (guard) {
+        if (std::shared_ptr<http_response> refused = guard(head)) {
+            rc = queue(connection, *refused);  // before a byte of the body is stored
+            return true;
+        }
+    }
     http_resource* resource = find(head.get_path());
     if (!resource) return false;
     std::shared_ptr<http_response> refusal;
@@ -524,9 +534,15 @@ bool webserver::start(bool blocking) {
     addr.sin_family = AF_INET;
     addr.sin_port = htons(cfg.port_);
     addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (!cfg.bindAddress_.empty() && inet_pton(AF_INET, cfg.bindAddress_.c_str(), &addr.sin_addr) != 1) {
-        LogErr(VB_HTTP, "HTTP server: bad listen address '%s'\n", cfg.bindAddress_.c_str());
-        return false;
+    // Every address: the server binds itself.  One address or interface:
+    // our own socket, handed over (and closed by the server).
+    MHD_OptionItem where[] = {{MHD_OPTION_SOCK_ADDR, 0, &addr}, {MHD_OPTION_END, 0, nullptr}};
+    if (!cfg.bindAddress_.empty()) {
+        std::string described;
+        int fd = ListenSocket::Open(cfg.bindAddress_, cfg.port_, described);
+        if (fd < 0) return false;
+        LogInfo(VB_HTTP, "HTTP server listens on %s only\n", described.c_str());
+        where[0] = {MHD_OPTION_LISTEN_SOCKET, fd, nullptr};
     }
     unsigned flags = MHD_USE_AUTO | MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_ITC | MHD_USE_ERROR_LOG |
                      MHD_ALLOW_SUSPEND_RESUME;
@@ -536,7 +552,8 @@ bool webserver::start(bool blocking) {
                               static_cast<unsigned>(std::max(0, cfg.timeout_)), MHD_OPTION_CONNECTION_LIMIT,
                               static_cast<unsigned>(std::max(1, cfg.connections_)),
                               MHD_OPTION_NOTIFY_COMPLETED, onCompleted, this, MHD_OPTION_UNESCAPE_CALLBACK,
-                              keepEscapes, nullptr, MHD_OPTION_SOCK_ADDR, &addr, MHD_OPTION_END);
+                              keepEscapes, nullptr, MHD_OPTION_ARRAY, where, MHD_OPTION_END);
+    if (!daemon && where[0].option == MHD_OPTION_LISTEN_SOCKET) close(static_cast<int>(where[0].value));
     if (!daemon) {
         LogErr(VB_HTTP, "HTTP server: cannot listen on port %u\n", cfg.port_);
         return false;

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -217,9 +218,11 @@ public:
         nice_ = n;
         return *this;
     }
-    // Dotted IPv4 address to listen on; "" listens on every address.
-    create_webserver& bind_address(const std::string& ipv4) {
-        bindAddress_ = ipv4;
+    // Where to listen: a dotted IPv4 address (which need not be up yet), an
+    // interface name (whatever its addresses), or "" for every address.
+    // Anything else is logged and the server listens on 127.0.0.1 only.
+    create_webserver& bind_address(const std::string& addressOrInterface) {
+        bindAddress_ = addressOrInterface;
         return *this;
     }
 
@@ -262,6 +265,11 @@ public:
 
     const create_webserver& config() const { return cfg; }
 
+    // Looked at before routing: a guard that returns an answer stops the
+    // request there (access control).  Set it before start().
+    using Guard = std::function<std::shared_ptr<http_response>(const http_request&)>;
+    void set_guard(Guard g) { guard = std::move(g); }
+
     // Called by the libmicrohttpd callbacks.
     struct Pending;
     int handle(MHD_Connection* connection, const char* url, const char* method, const char* upload,
@@ -281,6 +289,7 @@ private:
     void endStreams();
 
     create_webserver cfg;
+    Guard guard;
     MHD_Daemon* daemon = nullptr;
     int listenFd = -1;
     std::shared_mutex routesLock;

@@ -151,12 +151,18 @@ void MosquittoClient::OnConnect(struct mosquitto*, void* self, int rc) {
     c->connected = true;
     LogInfo(VB_MQTT, "MQTT connected to %s:%d\n", c->host.c_str(), c->port);
     c->Subscribe("/set/#");
-    std::vector<std::string> topics;
+    std::vector<Registered> topics;
     {
         std::lock_guard<std::mutex> l(c->callbackLock);
-        for (const auto& it : c->callbacks) topics.push_back(it.second.topic);
+        for (const auto& it : c->callbacks) topics.push_back(it.second);
     }
-    for (const auto& t : topics) c->Subscribe(t);
+    for (const auto& t : topics) {
+        if (t.full) {
+            c->SubscribeFull(t.topic);
+        } else {
+            c->Subscribe(t.topic);
+        }
+    }
     if (c->ready) c->Publish("availability", "online", true, 1);
 }
 
@@ -174,14 +180,28 @@ void MosquittoClient::OnMessage(struct mosquitto*, void* self, const struct mosq
 }
 
 void MosquittoClient::Subscribe(const std::string& relative) {
+    SubscribeFull(FullTopic(relative));
+}
+
+void MosquittoClient::SubscribeFull(const std::string& t) {
     if (!mosq) return;
-    std::string t = FullTopic(relative);
     int rc = mosquitto_subscribe(mosq, nullptr, t.c_str(), 1);
     if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_NO_CONN)
         LogWarn(VB_MQTT, "MQTT subscribe to '%s' failed: %s\n", t.c_str(), mosquitto_strerror(rc));
 }
 
 void MosquittoClient::HandleMessage(const std::string& topic, const std::string& payload) {
+    {
+        std::lock_guard<std::recursive_mutex> dispatching(dispatchLock);
+        std::vector<Callback> full;
+        {
+            std::lock_guard<std::mutex> l(callbackLock);
+            for (const auto& it : callbacks)
+                if (it.second.full && it.second.topic == topic) full.push_back(it.second.cb);
+        }
+        for (auto& cb : full) cb(topic, payload);
+        if (!full.empty()) return;
+    }
     if (!startsWith(topic, baseTopic + "/")) return;
     std::string relative = topic.substr(baseTopic.size());
     LogDebug(VB_MQTT, "MQTT message '%s': '%s'\n", relative.c_str(), payload.c_str());
@@ -191,7 +211,7 @@ void MosquittoClient::HandleMessage(const std::string& topic, const std::string&
     {
         std::lock_guard<std::mutex> l(callbackLock);
         for (const auto& it : callbacks)
-            if (it.second.topic == relative) matching.push_back(it.second.cb);
+            if (!it.second.full && it.second.topic == relative) matching.push_back(it.second.cb);
     }
     for (auto& cb : matching) cb(relative, payload);
     if (matching.empty() && !HandleSetTopic(relative, payload))
@@ -287,6 +307,17 @@ int MosquittoClient::AddCallback(const std::string& topic, Callback cb) {
         callbacks[id] = Registered{relative, std::move(cb)};
     }
     if (connected) Subscribe(relative);
+    return id;
+}
+
+int MosquittoClient::AddTopicCallback(const std::string& fullTopic, Callback cb) {
+    int id;
+    {
+        std::lock_guard<std::mutex> l(callbackLock);
+        id = nextId++;
+        callbacks[id] = Registered{fullTopic, std::move(cb), true};
+    }
+    if (connected) SubscribeFull(fullTopic);
     return id;
 }
 

@@ -9,6 +9,8 @@
 //   base/set/command/<command name>         -> the command registry; the
 //       payload is a JSON array of arguments, or one argument as text
 //   base + each topic given to AddCallback (exact match)
+//   each full topic given to AddTopicCallback (exact match; topics of other
+//   programs, such as Home Assistant's birth message)
 //
 // Availability: "availability" is "online" (retained) once SetReady() ran;
 // the broker publishes the retained last will "offline" if the connection
@@ -64,6 +66,8 @@ public:
     // `topic` is relative to the base topic and starts with "/"; the callback
     // receives the relative topic.  Returns an id for RemoveCallback.
     int AddCallback(const std::string& topic, Callback cb);
+    // A full topic, subscribed as it is; the callback receives it whole.
+    int AddTopicCallback(const std::string& fullTopic, Callback cb);
     void RemoveCallback(int id);
 
     const std::string& GetBaseTopic() const { return baseTopic; }
@@ -74,6 +78,7 @@ private:
     static void OnDisconnect(struct mosquitto* m, void* self, int rc);
     static void OnMessage(struct mosquitto* m, void* self, const struct mosquitto_message* msg);
     void Subscribe(const std::string& relative);
+    void SubscribeFull(const std::string& topic);
     void HandleMessage(const std::string& topic, const std::string& payload);
     bool HandleSetTopic(const std::string& relative, const std::string& payload);
     bool StartNetworkThread();
@@ -95,8 +100,9 @@ private:
     bool stopRetry = false;
 
     struct Registered {
-        std::string topic;
+        std::string topic;  // relative, or full when `full`
         Callback cb;
+        bool full = false;
     };
     std::mutex callbackLock;                // guards callbacks and nextId
     std::recursive_mutex dispatchLock;      // held while callbacks run

@@ -33,7 +33,9 @@ class TestReplies:
     def test_socket_and_link(self, host, client):
         path = os.path.join(host.run_dir, "lyrd", "LYRD")
         assert stat.S_ISSOCK(os.stat(path).st_mode)
-        assert stat.S_IMODE(os.stat(os.path.dirname(path)).st_mode) == 0o777
+        # World-writable for the clients' reply sockets, and sticky: no local
+        # user can remove or replace the daemon's socket.
+        assert stat.S_IMODE(os.stat(os.path.dirname(path)).st_mode) == 0o1777
         assert os.readlink(os.path.join(host.tmp, "LYRD")) == "/run/lyrd/LYRD"
 
     def test_status_while_idle(self, client):

@@ -41,6 +41,7 @@ EXPECTED = {
     ("curl", None), ("command-socket", None), ("mqtt", None),
     ("media-file", "playlists/doorbell.json"), ("curl", "effects"),
     ("webpage", None),
+    ("homeassistant", None), ("settings", "secure"), ("curl-secure", None),
 }
 
 # Words of a log line that reports something wrong with what was loaded.
@@ -560,3 +561,53 @@ def test_webpage_examples(host):
     assert json.loads(replies[3])["Status"] == "OK"
     assert 'uploadSizeLimitMB = "4096"' in host.read_file("settings")
     assert any("Uploaded" in l for l in json.loads(replies[4])["lines"])
+
+
+def test_home_assistant_examples(host, baseline):
+    mq = settings_values(example("settings", "mqtt"))
+    host.write_file("mosquitto.conf", "listener %s 127.0.0.1\nallow_anonymous true\n" % mq["MQTTPort"])
+    host.spawn(["/usr/sbin/mosquitto", "-c", os.path.join(host.media, "mosquitto.conf")])
+    show_host(host, "board", "mqtt")
+    d = start(host)
+    d.wait_for_log("Home Assistant discovery sent", timeout=20)
+    sub, *pubs = lines("homeassistant")
+    r = host.exec(shlex.split(sub), check=False, timeout=20)
+    assert r.returncode in (0, 27), r.stderr  # 27: -W ran out, as it should
+    configs = {}
+    for l in r.stdout.splitlines():
+        topic, _, payload = l.partition(" ")
+        configs[topic.split("/")[1] + "/" + topic.split("/")[3]] = json.loads(payload)
+    assert configs["select/playlist"]["options"] == ["evening"]
+    assert {"button/stop_now", "number/volume", "switch/scheduler", "sensor/next_show"} <= set(configs)
+    for line in pubs:
+        r = host.exec(shlex.split(line), check=False)
+        assert r.returncode == 0, (line, r.stderr)
+    wait_for(lambda: status(host)["next_playlist"]["playlist"] == "Scheduler is disabled.", what="scheduler off")
+    wait_for(lambda: status(host)["volume"] == 40, what="volume 40")
+    assert complaints(d, baseline) == []
+    assert d.stop() == 0
+
+
+def test_securing_examples(net, baseline):
+    secure = settings_values(example("settings", "secure"))
+    curls = lines("curl-secure")
+    address = re.search(r"http://([\d.]+):", curls[0]).group(1)
+    host = net.add_host("porch", addresses=[address + "/24"])
+    show_host(host, "board", "secure")
+    assert secure["APIListenAddress"] == "eth0"
+    d = host.start_daemon(["-f"])
+    wait_for(lambda: host.exec(["curl", "-s", "-o", "/dev/null", "http://%s:32322/lyrd/status" % address],
+                               check=False).returncode == 0, what="the API on eth0")
+    for line in curls:
+        argv = shlex.split(line, comments=True)
+        want = re.search(r"#\s*(\d{3})\s*$", line)
+        r = host.exec(argv + ["-w", "\n%{http_code}"], check=False, timeout=20)
+        assert r.returncode == 0, (line, r.stderr)
+        body, _, code = r.stdout.rpartition("\n")
+        assert code == (want.group(1) if want else "200"), (line, r.stdout)
+        if line.endswith("/ui/api/auth"):
+            assert json.loads(body) == {"required": True, "authorized": False}
+    # Listening on eth0 only: loopback is not answered.
+    r = host.exec(["curl", "-s", "http://127.0.0.1:32322/lyrd/status"], check=False)
+    assert r.returncode == 7  # could not connect
+    assert d.stop() == 0
