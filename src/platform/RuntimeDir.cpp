@@ -27,13 +27,17 @@ RuntimeDir::Verdict RuntimeDir::JudgeDir(mode_t mode, uid_t owner, uid_t euid) {
             return v;
         }
         v.takeOwnership = true;
+        v.unsafe = true;
         v.reason = "belonged to user " + std::to_string(owner);
     }
     if ((mode & 07777) != DIR_MODE) {
         v.setMode = true;
-        char buf[64];
-        snprintf(buf, sizeof(buf), "mode was %04o", static_cast<unsigned>(mode & 07777));
-        v.reason += (v.reason.empty() ? "" : ", ") + std::string(buf);
+        if ((mode & S_IWOTH) && !(mode & S_ISVTX)) {
+            v.unsafe = true;
+            char buf[64];
+            snprintf(buf, sizeof(buf), "mode was %04o", static_cast<unsigned>(mode & 07777));
+            v.reason += (v.reason.empty() ? "" : ", ") + std::string(buf);
+        }
     }
     return v;
 }
@@ -73,11 +77,16 @@ bool RuntimeDir::Prepare(const std::string& dir) {
         return false;
     }
     if (v.setMode && chmod(dir.c_str(), DIR_MODE) != 0) {
-        LogErr(VB_COMMAND, "Command socket directory %s: cannot set mode %04o: %s\n", dir.c_str(),
-               static_cast<unsigned>(DIR_MODE), strerror(errno));
-        return false;
+        if (v.unsafe) {
+            LogErr(VB_COMMAND, "Command socket directory %s %s and cannot be fixed: %s; refusing to use it\n",
+                   dir.c_str(), v.reason.c_str(), strerror(errno));
+            return false;
+        }
+        LogWarn(VB_COMMAND, "Command socket directory %s: cannot set mode %04o (%s); left at %04o\n",
+                dir.c_str(), static_cast<unsigned>(DIR_MODE), strerror(errno),
+                static_cast<unsigned>(st.st_mode & 07777));
     }
-    if (!fresh && (v.takeOwnership || v.setMode)) {
+    if (!fresh && v.unsafe) {
         LogWarn(VB_COMMAND,
                 "Command socket directory %s %s; fixed (mode %04o, owned by this daemon's user)\n",
                 dir.c_str(), v.reason.c_str(), static_cast<unsigned>(DIR_MODE));

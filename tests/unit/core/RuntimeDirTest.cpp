@@ -15,13 +15,16 @@ TEST(RuntimeDirTest, JudgesTheDirectory) {
     EXPECT_FALSE(v.refuse || v.setMode || v.takeOwnership);
     // World-writable without the sticky bit, or too narrow: the mode is set.
     v = RuntimeDir::JudgeDir(S_IFDIR | 0777, 0, 0);
-    EXPECT_TRUE(v.setMode);
+    EXPECT_TRUE(v.setMode && v.unsafe);
     EXPECT_FALSE(v.refuse);
     EXPECT_EQ(v.reason, "mode was 0777");
-    EXPECT_TRUE(RuntimeDir::JudgeDir(S_IFDIR | 0755, 0, 0).setMode);
+    // Narrower (a service manager's 0755 runtime directory): widened, not unsafe.
+    v = RuntimeDir::JudgeDir(S_IFDIR | 0755, 1000, 1000);
+    EXPECT_TRUE(v.setMode);
+    EXPECT_FALSE(v.unsafe || v.refuse);
     // Someone else's: taken over by root, refused by anyone else.
     v = RuntimeDir::JudgeDir(S_IFDIR | 01777, 1000, 0);
-    EXPECT_TRUE(v.takeOwnership);
+    EXPECT_TRUE(v.takeOwnership && v.unsafe);
     EXPECT_FALSE(v.refuse);
     v = RuntimeDir::JudgeDir(S_IFDIR | 01777, 1000, 1001);
     EXPECT_TRUE(v.refuse);
