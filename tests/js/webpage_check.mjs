@@ -160,6 +160,12 @@ await step('remotes and overlays', async () => {
   await page.fill('#ov-list input[type=text]', 'Hi');
   await page.click('#ov-list button:has-text("Fill")');
   await page.waitForFunction(() => document.querySelector('#ov-list p.ok'), null, { timeout: T });
+  check('fill sets the state shown', (await page.locator('#ov-list select').inputValue()) === 'Enabled');
+  await page.evaluate(() => { document.querySelector('#ov-list p[role=status]').className = ''; });
+  await page.click('#ov-list button:has-text("Show text")');
+  await page.waitForFunction(() => /ok|error/.test(document.querySelector('#ov-list p[role=status]').className), null, { timeout: T });
+  check('overlay text runs', (await page.locator('#ov-list p[role=status]').getAttribute('class')) === 'ok',
+    await page.locator('#ov-list p[role=status]').textContent());
   await shot('overlays');
   await axe('overlays');
 });

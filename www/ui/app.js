@@ -265,6 +265,7 @@ const STATES = ['Disabled', 'Enabled', 'Transparent', 'TransparentRGB'];
 loaders.overlays = async () => {
   let models;
   try { models = await get('/overlays/models'); } catch (e) { $('ov-list').replaceChildren(el('p', { class: 'error' }, e.message)); return; }
+  const fonts = await get('/overlays/fonts').catch(() => []);
   if (!models || !models.length) { $('ov-list').replaceChildren(el('p', { class: 'muted' }, 'No overlay models configured.')); return; }
   $('ov-list').replaceChildren(...models.map((m) => {
     const name = m.Name || m.name;
@@ -278,10 +279,10 @@ loaders.overlays = async () => {
     return el('article', { class: 'card' }, el('h3', {}, name),
       el('p', { class: 'muted' }, `${m.width}×${m.height}${m.effectRunning ? ' · effect ' + (m.effectName || '') : ''}`),
       el('div', { class: 'row' }, el('label', {}, 'State', state)),
-      el('div', { class: 'row' }, color, el('button', { type: 'button', onclick: () => run('Overlay Model Fill', [name, 'Enabled', color.value]) }, 'Fill'),
+      el('div', { class: 'row' }, color, el('button', { type: 'button', onclick: () => run('Overlay Model Fill', [name, 'Enabled', color.value]).then(() => { state.value = 'Enabled'; }) }, 'Fill'),
         el('button', { type: 'button', onclick: () => run('Overlay Model Clear', [name]) }, 'Clear')),
       el('div', { class: 'row' }, text, el('button', { type: 'button', onclick: () =>
-        run('Overlay Model Text', [name, color.value, '', '18', 'false', 'Center', '10', 'true', text.value]) }, 'Show text')),
+        run('Overlay Model Text', [name, color.value, fonts[0] || 'DejaVuSans', String(Math.max(4, Math.min(18, m.height || 8))), 'false', 'Right to Left', '10', 'true', text.value]) }, 'Show text')),
       msg);
   }));
 };
