@@ -49,8 +49,10 @@ def test_sixteen_remotes_follow_the_master(net):
             name, len(missing), sorted(missing)[:20])
         diffs, _ = frame_differences(packets, 1, universe)
         assert len(diffs) > SECONDS * 30, (name, len(diffs))
-        # Loose on purpose (seventeen daemons on a shared CI machine): a
-        # remote that does not follow shows far more, and far worse, packets.
+        # Loose on purpose (seventeen daemons on a shared CI machine): when
+        # the master's lights step back to audio that started late, a remote
+        # shows the old frames for a packet or two more; one that does not
+        # follow is far off on most packets.
         far = [d for d in diffs if abs(d) > 2]
-        assert len(far) <= len(diffs) // 100, "%s more than two frames off on %d of %d packets: %s" % (
+        assert len(far) <= max(4, len(diffs) // 50), "%s more than two frames off on %d of %d packets: %s" % (
             name, len(far), len(diffs), sorted(set(far)))
