@@ -39,6 +39,9 @@ def test_sixteen_remotes_follow_the_master(net):
     # entry.  The remotes must show what the master showed, steps included.
     entries = [r["entry"] for r in master_runs]
     assert set(entries) == {1} and len(entries) <= 2, entries
+    second = master_runs[-1]["seen"].get(40)
+    assert second is not None, "the master never showed frame 40"
+    settled = [p for p in packets if p[0] >= second]
     for universe, name in enumerate(stage.boards[1:], start=2):
         runs = played(packets, universe)
         assert [r["entry"] for r in runs][-1:] == [1], (name, [r["entry"] for r in runs])
@@ -47,8 +50,11 @@ def test_sixteen_remotes_follow_the_master(net):
         # then; one that does not follow misses whole stretches.
         assert len(missing) <= len(master_runs[-1]["seen"]) // 20, "%s skipped %d frames: %s" % (
             name, len(missing), sorted(missing)[:20])
-        diffs, _ = frame_differences(packets, 1, universe)
-        assert len(diffs) > SECONDS * 30, (name, len(diffs))
+        # From the entry's second second on: the start, where a remote
+        # busy opening the entry's media may trail the master for a few
+        # frames, is measured by bench/bench_show_scale.py.
+        diffs, _ = frame_differences(settled, 1, universe)
+        assert len(diffs) > (SECONDS - 1) * 30, (name, len(diffs))
         # Loose on purpose (seventeen daemons on a shared CI machine): when
         # the master's lights step back to audio that started late, a remote
         # shows the old frames for a packet or two more; one that does not
