@@ -45,9 +45,10 @@ def test_sixteen_remotes_follow_the_master(net):
     for universe, name in enumerate(stage.boards[1:], start=2):
         runs = played(packets, universe)
         assert [r["entry"] for r in runs][-1:] == [1], (name, [r["entry"] for r in runs])
-        missing = set(master_runs[-1]["seen"]) - set(runs[-1]["seen"])
+        missing = {f for f in master_runs[-1]["seen"] if f >= 40} - set(runs[-1]["seen"])
         # A busy machine makes a remote's output thread skip a frame now and
-        # then; one that does not follow misses whole stretches.
+        # then (and its first media open can make it start late, hence from
+        # frame 40 on); one that does not follow misses whole stretches.
         assert len(missing) <= len(master_runs[-1]["seen"]) // 20, "%s skipped %d frames: %s" % (
             name, len(missing), sorted(missing)[:20])
         # From the entry's second second on: the start, where a remote
