@@ -162,7 +162,14 @@ def test_bad_sources_end_their_entries_and_the_playlist_goes_on(host):
                      "curl_easy_perform() failed"):
             assert text in log, text
         assert host.daemons[-1].running()
-        st, _, body = host.http("GET", "/lyrd/status")
+        # The last page has answered; the playlist ends at the next turn of
+        # the main loop after it, so give it a moment to go idle.
+        deadline = time.monotonic() + 5
+        while True:
+            st, _, body = host.http("GET", "/lyrd/status")
+            if (st == 200 and json.loads(body)["status_name"] == "idle") or time.monotonic() > deadline:
+                break
+            time.sleep(0.1)
         assert st == 200 and json.loads(body)["status_name"] == "idle", body
     finally:
         pages.close()
