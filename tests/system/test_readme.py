@@ -14,6 +14,7 @@ import math
 import os
 import re
 import shlex
+import struct
 import subprocess
 import time
 
@@ -42,6 +43,8 @@ EXPECTED = {
     ("media-file", "playlists/doorbell.json"), ("curl", "effects"),
     ("webpage", None),
     ("homeassistant", None), ("settings", "secure"), ("curl-secure", None),
+    ("controllers", "config/co-universes.json"), ("controllers", "config/channelremap.json"),
+    ("controllers", "playlists/arches.json"), ("curl-remap", None),
 }
 
 # Words of a log line that reports something wrong with what was loaded.
@@ -611,3 +614,106 @@ def test_securing_examples(net, baseline):
     r = host.exec(["curl", "-s", "http://127.0.0.1:32322/lyrd/status"], check=False)
     assert r.returncode == 7  # could not connect
     assert d.stop() == 0
+
+
+# ---- Art-Net and DDP controllers, remaps ----------------------------------------------------
+
+class ControllerPackets:
+    """Art-Net universes and DDP frames arriving at the controllers' addresses."""
+
+    def __init__(self, host):
+        import socket as so
+        self.art = host.socket(so.AF_INET, so.SOCK_DGRAM)
+        self.art.bind(("0.0.0.0", 6454))
+        self.ddp = host.socket(so.AF_INET, so.SOCK_DGRAM)
+        self.ddp.setsockopt(so.SOL_SOCKET, so.SO_RCVBUF, 8 << 20)
+        self.ddp.bind(("0.0.0.0", 4048))
+        self.universes = {}  # port address -> data length
+        self.syncs = 0
+        self.frames = []  # whole DDP frames
+        self._buf = bytearray()
+
+    def collect(self, seconds):
+        import select
+        end = time.monotonic() + seconds
+        while time.monotonic() < end:
+            r, _, _ = select.select([self.art, self.ddp], [], [], 0.2)
+            for s in r:
+                p = s.recv(2048)
+                if s is self.art and p[:8] == b"Art-Net\0":
+                    if p[8:10] == b"\x00\x50":
+                        self.universes[p[14] | (p[15] << 8)] = (p[16] << 8) | p[17]
+                    elif p[8:10] == b"\x00\x52":
+                        self.syncs += 1
+                elif s is self.ddp:
+                    self._buf += p[10:]
+                    if p[0] & 0x01:
+                        self.frames.append(bytes(self._buf))
+                        self._buf = bytearray()
+
+    def close(self):
+        self.art.close()
+        self.ddp.close()
+
+
+def test_controllers_and_remaps(net, baseline):
+    outputs = json.loads(example("controllers", "config/co-universes.json"))
+    art = outputs["channelOutputs"][0]
+    ddp = outputs["channelOutputs"][1]
+    art_address = art["universes"][0]["address"]
+    prefix = ".".join(art_address.split(".")[:3])
+    board = net.add_host("board", addresses=[prefix + ".2/24"])
+    ctl = net.add_host("ctl", addresses=[art_address + "/24", ddp["address"] + "/24"])
+    rx = ControllerPackets(ctl)
+    try:
+        show_host(board, "board")
+        for name in ("config/co-universes.json", "config/channelremap.json", "playlists/arches.json"):
+            board.write_file(name, example("controllers", name))
+        playlist = json.loads(example("controllers", "playlists/arches.json"))
+        seq = next(e["sequenceName"] for e in playlist["mainPlaylist"] if e["type"] == "sequence")
+        top = ddp["startChannel"] + ddp["channelCount"] - 1
+        board.write_file("sequences/" + seq, lseq_bytes(top, 1500 // STEP_MS, STEP_MS))
+        d = start(board)
+        assert "Channel remaps: 2 loaded" in d.log()
+        rx.collect(0.3)
+        st, _, body = board.http("POST", "/command", body={"command": "Start Playlist", "args": ["arches"]})
+        assert st == 200, body
+        rx.collect(2.5)
+        wait_for(lambda: player(board)["status"] == 0, what="the playlist to end")
+
+        u = art["universes"][0]
+        assert rx.universes == {u["id"] + i: u["channelCount"] for i in range(u["universeCount"])}
+        assert rx.syncs > 0
+        remaps = json.loads(example("controllers", "config/channelremap.json"))["remaps"]
+        moving = [f for f in rx.frames if any(f)]
+        assert moving and all(len(f) == ddp["channelCount"] for f in moving)
+        remaps = {r["name"]: r for r in remaps}
+        first = ddp["startChannel"]
+
+        def pattern(n, channel, count):
+            """Channels channel.. of frame n of the test sequence (lseq_bytes)."""
+            out = bytearray((n + channel - 1 + k) & 0xFF for k in range(count))
+            for i in range(max(0, 5 - channel)):
+                out[i] = struct.pack(">I", n)[channel - 1 + i]
+            return bytes(out)
+
+        def copied(f, r, n):
+            dst = r["destination"] - first
+            return all(f[dst + i * r["count"]:dst + (i + 1) * r["count"]] == pattern(n, r["source"], r["count"])
+                       for i in range(r.get("loops", 1)))
+
+        # The frame number's low byte from the last channel, which no remap touches.
+        checked = [(f, (f[-1] - (first + ddp["channelCount"] - 2)) & 0xFF) for f in moving[1:-4]]
+        assert checked
+        for f, n in checked:
+            low = [pattern(m, 1, 4) for m in range(n, 1500 // STEP_MS, 256)]
+            dst = remaps["arches"]["destination"] - first
+            assert f[dst:dst + 4] in low, "arches: the frame number block"
+            assert f[dst + 4:dst + 150] == pattern(n, 5, 146), "arches"
+            assert copied(f, remaps["tree-copy"], n), "tree-copy, switched on by the playlist"
+        for line in lines("curl-remap"):
+            assert curl(board, line)["Message"] == "channel remaps reloaded"
+        assert complaints(d, baseline) == []
+        assert d.stop() == 0
+    finally:
+        rx.close()
