@@ -503,7 +503,9 @@ bool webserver::openUpload(MHD_Connection* connection, const char* url, const ch
     if (!resource) return false;
     std::shared_ptr<http_response> refusal;
     try {
-        refusal = resource->open_upload(head, p.sink);
+        // A streamed body never reaches answer(): the guard looks here.
+        if (guard) refusal = guard(head);
+        if (!refusal) refusal = resource->open_upload(head, p.sink);
     } catch (const std::exception& e) {
         LogErr(VB_HTTP, "%s %s: upload not opened: %s\n", method, url, e.what());
         p.sink.reset();

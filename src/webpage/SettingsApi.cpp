@@ -20,6 +20,14 @@ static const Json::Value& descriptions() {
     return settings.settingsInfo["settings"];
 }
 
+bool SettingsApi::isSecret(const std::string& name) {
+    auto endsWith = [&](const std::string& tail) {
+        return name.size() >= tail.size() && name.compare(name.size() - tail.size(), tail.size(), tail) == 0;
+    };
+    return endsWith("Password") || endsWith("Token") ||
+           descriptions()[name].get("type", "").asString() == "password";
+}
+
 std::string SettingsApi::check(const Json::Value& d, const std::string& value) {
     if (!d.isObject()) return "unknown setting";
     std::string type = d.get("type", "text").asString();
@@ -59,7 +67,17 @@ std::shared_ptr<http_response> SettingsApi::render_GET(const http_request& req) 
     Json::Value out;
     out["settings"] = descriptions();
     Json::Value& values = out["values"] = Json::Value(Json::objectValue);
-    for (const auto& name : descriptions().getMemberNames()) values[name] = getSetting(name.c_str(), "");
+    Json::Value& secret = out["secret"] = Json::Value(Json::arrayValue);
+    for (const auto& name : descriptions().getMemberNames()) {
+        // Reads are open to anyone on the network: passwords and the API
+        // token are never sent back, only whether one is set.
+        if (isSecret(name)) {
+            secret.append(name);
+            values[name] = getSetting(name.c_str(), "").empty() ? "" : "(set)";
+            continue;
+        }
+        values[name] = getSetting(name.c_str(), "");
+    }
     return json(out);
 }
 

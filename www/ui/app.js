@@ -337,7 +337,9 @@ loaders.settings = async () => {
       const opts = Array.isArray(d.options) ? d.options.map((o) => [o, o]) : Object.entries(d.options || {}).map(([k, o]) => [o, k]);
       input = el('select', { id }, (opts.some(([o]) => String(o) === v) ? [] : [el('option', { value: v }, v === '' ? '(not set)' : v)]),
         opts.map(([o, label]) => el('option', { value: o, selected: String(o) === v }, label)));
-    } else input = el('input', { id, type: d.type === 'number' ? 'text' : 'text', inputmode: d.type === 'number' ? 'decimal' : undefined, value: v, 'aria-describedby': id + '-d' });
+    } else if ((s.secret || []).includes(name)) {
+      input = el('input', { id, type: 'password', autocomplete: 'off', value: v, 'aria-describedby': id + '-d' });
+    } else input = el('input', { id, type: 'text', inputmode: d.type === 'number' ? 'decimal' : undefined, value: v, 'aria-describedby': id + '-d' });
     return el('div', { class: 'field', 'data-name': name.toLowerCase() + ' ' + (d.description || '').toLowerCase() },
       el('label', { for: id }, name, ' ', d.live ? null : el('span', { class: 'tag' }, 'restart')),
       input,

@@ -147,3 +147,19 @@ TEST(FileStoreDelete, DeletesOnlyExistingFiles) {
     EXPECT_EQ(statusOf(r), 404);
     EXPECT_NE(bodyOf(r).find("No such file: scripts/a.sh"), std::string::npos);
 }
+
+TEST(FileStoreUpload, TheServersGuardIsAskedBeforeAnyByteIsKept) {
+    Fixture f;
+    f.ws.set_guard([](const http_request& req) -> std::shared_ptr<http_response> {
+        if (req.get_header("Authorization") == "Bearer good") return nullptr;
+        return std::make_shared<string_response>("Unauthorized", 401);
+    });
+    EXPECT_EQ(statusOf(f.post("/ui/api/files/sequences/x.lseq", pattern(100000))), 401);
+    EXPECT_TRUE(f.folder("sequences").empty());
+    std::string r =
+        roundTrip(f.port(),
+                  "POST /ui/api/files/sequences/x.lseq HTTP/1.1\r\nHost: x\r\nConnection: close\r\n"
+                  "Authorization: Bearer good\r\nContent-Length: 3\r\n\r\nabc");
+    EXPECT_EQ(statusOf(r), 200) << r;
+    EXPECT_EQ(testutil::readFile(f.dir.sub("sequences/x.lseq")), "abc");
+}

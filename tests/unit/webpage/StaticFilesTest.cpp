@@ -138,5 +138,13 @@ TEST(SettingsSave, OneBadValueSavesNothingAndGoodOnesReachTheFile) {
     EXPECT_EQ(getSetting("DateFormat"), "%d.%m.");  // live at once
 
     EXPECT_EQ(post("{")->get_response_code(), 400);
+
+    // Secrets never leave the board.
+    SetSetting("MQTTPassword", "hunter2");
+    settings.settingsInfo["settings"]["MQTTPassword"]["type"] = "text";
+    std::string got = api.render_GET(http_request("GET", "/ui/api/settings"))->get_content();
+    EXPECT_EQ(got.find("hunter2"), std::string::npos) << got;
+    EXPECT_NE(got.find("\"MQTTPassword\":\"(set)\""), std::string::npos) << got;
+    SetSetting("MQTTPassword", "");
     settings.settingsInfo = saved;
 }
