@@ -283,7 +283,10 @@ TEST_F(RecorderTest, WriteFailureStopsTheRecordingAndKeepsTheOldFile) {
     EXPECT_EQ(r.stop(), s.error);
     EXPECT_EQ(r.status().error, s.error);  // kept for the status until the next start
 
-    // The next recording works and clears the error.
+    // The next recording works and clears the error.  The fake time stops
+    // where the failed one ended first: left at the 10 s limit, the new
+    // recording could run ahead before record() sets its own stop.
+    clock.advance(clock.nowNS());
     auto f = record("show", 25, 100 * MS);
     ASSERT_TRUE(f);
     EXPECT_EQ(f->getNumFrames(), 5u);
