@@ -1,5 +1,8 @@
 #include "channelinput/Recorder.h"
 
+#include <pthread.h>
+#include <sched.h>
+
 #include <chrono>
 #include <cstring>
 
@@ -73,8 +76,8 @@ struct Recorder::Run {
     std::thread writerThread;
 };
 
-Recorder::Recorder(std::string dir, RecorderFrameSource& src, RecorderClock& clk)
-    : sequenceDir(std::move(dir)), source(src), clock(clk) {}
+Recorder::Recorder(std::string dir, RecorderFrameSource& src, RecorderClock& clk, bool realtime)
+    : sequenceDir(std::move(dir)), source(src), clock(clk), realtimeSampling(realtime) {}
 
 Recorder::~Recorder() {
     bool running;
@@ -250,7 +253,18 @@ Json::Value Recorder::ToJSON(const Status& s) {
 
 // ---- threads ----
 
+// The sampling thread only copies the bridge buffer and queues it, so it may
+// run before ordinary threads: a busy board then still samples on time.  One
+// step below the channel-output thread, whose frames the lights show.
+static void raiseSamplingPriority() {
+    struct sched_param p {};
+    p.sched_priority = 19;
+    int r = pthread_setschedparam(pthread_self(), SCHED_FIFO, &p);
+    if (r != 0) LogDebug(VB_SEQUENCE, "Recording samples without real-time priority (%d)\n", r);
+}
+
 void Recorder::sampleLoop(Run& r) {
+    if (realtimeSampling) raiseSamplingPriority();
     std::vector<uint8_t> frame(r.channels);
     uint64_t n = 0;
     for (;;) {

@@ -99,8 +99,11 @@ public:
     };
 
     // sequenceDir: the folder recordings go into (the media directory's
-    // "sequences").  source and clock must outlive the recorder.
-    Recorder(std::string sequenceDir, RecorderFrameSource& source, RecorderClock& clock);
+    // "sequences").  source and clock must outlive the recorder.  With
+    // realtimeSampling the sampling thread asks for SCHED_FIFO priority (just
+    // below the channel-output thread) so other work cannot delay a frame.
+    Recorder(std::string sequenceDir, RecorderFrameSource& source, RecorderClock& clock,
+             bool realtimeSampling = false);
     ~Recorder();  // a running recording is stopped and kept
 
     Recorder(const Recorder&) = delete;
@@ -143,6 +146,7 @@ private:
     const std::string sequenceDir;
     RecorderFrameSource& source;
     RecorderClock& clock;
+    const bool realtimeSampling;
 
     std::mutex controlLock;  // one start or stop at a time
     std::mutex stateLock;    // guards run (the pointer) and last; never held while joining

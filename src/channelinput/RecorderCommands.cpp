@@ -106,7 +106,7 @@ void InitRecorder() {
     if (daemonRecorder) return;
     daemonClock = new MonotonicRecorderClock();
     daemonSource = new BridgeFrameSource();
-    daemonRecorder = new Recorder(getLyrMediaDir("/sequences"), *daemonSource, *daemonClock);
+    daemonRecorder = new Recorder(getLyrMediaDir("/sequences"), *daemonSource, *daemonClock, true);
     RegisterRecorderCommands(CommandManager::INSTANCE, *daemonRecorder);
 }
 

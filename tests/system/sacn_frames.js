@@ -6,12 +6,14 @@
 //     "frames": 40, "periodMS": 25, "startNS": 0, "minGapMS": 0}'
 //
 // Frame k (from 1) of universe u: channels 1-4 hold k big-endian, channel c
-// (5-512) holds (7k + c + 31u) & 255.  Frame k is due at startNS (monotonic
+// (5-512) holds (7k + c + 31u) & 255 (0 with "counterOnly": true).  Frame k is due at startNS (monotonic
 // ns as Python's time.monotonic_ns reads it; 0: now) + (k - 1) * periodMS;
 // the last stretch before it is spun, not slept, so it leaves within a few
 // microseconds.  minGapMS > 0 also keeps at least that much time after the
 // previous frame, so a stall never sends two frames back to back.
-// Prints {"sent": [monotonic ns of frame 1, 2, ...]} when done.
+// Prints {"sent": [...], "done": [...]} when done: the monotonic ns just
+// before each frame was handed to the Sender and just after its last
+// datagram left, so frame k went out between sent[k-1] and done[k-1].
 const path = require("path");
 const { Sender } = require(path.join(__dirname, "..", "js", "node_modules", "sacn"));
 
@@ -27,17 +29,19 @@ const senders = cfg.universes.map((u) => ({
   }),
 }));
 
+// A plain {channel: value} object: the Sender reads a Buffer payload as
+// percentages, even with useRawDmxValues.
 function frameData(k, u) {
-  const b = Buffer.alloc(512);
-  b.writeUInt32BE(k, 0);
-  for (let c = 5; c <= 512; c++) b[c - 1] = (7 * k + c + 31 * u) & 255;
-  return b;
+  const p = { 1: (k >>> 24) & 255, 2: (k >>> 16) & 255, 3: (k >>> 8) & 255, 4: k & 255 };
+  if (!cfg.counterOnly) for (let c = 5; c <= 512; c++) p[c] = (7 * k + c + 31 * u) & 255;
+  return p;
 }
 
 const period = BigInt(Math.round(cfg.periodMS * 1e6));
 const minGap = BigInt(Math.round((cfg.minGapMS || 0) * 1e6));
 const start = cfg.startNS ? BigInt(cfg.startNS) : now();
 const sent = [];
+const done = [];
 
 function sleepMS(ms) {
   return new Promise((r) => setTimeout(r, ms));
@@ -58,8 +62,9 @@ async function main() {
     prev = now();
     sent.push(prev.toString());
     await Promise.all(senders.map(({ s }, i) => s.send({ payload: payloads[i] })));
+    done.push(now().toString());
   }
   senders.forEach(({ s }) => s.close());
-  process.stdout.write(JSON.stringify({ sent: sent.map(Number) }) + "\n");
+  process.stdout.write(JSON.stringify({ sent: sent.map(Number), done: done.map(Number) }) + "\n");
 }
 main();

@@ -80,7 +80,7 @@ def frame_data(k, u):
 def send_frames(desk, universes, frames, period_ms, min_gap_ms=0, start_ns=0, cid="11" * 16):
     out = desk.exec(["node", FRAMES_JS, json.dumps({
         "cid": cid, "dest": BOARD, "universes": universes, "frames": frames, "periodMS": period_ms,
-        "minGapMS": min_gap_ms, "startNS": start_ns})], timeout=60, capture_output=True, text=True)
+        "minGapMS": min_gap_ms, "startNS": start_ns})], timeout=60)
     return json.loads(out.stdout)["sent"]
 
 
@@ -204,8 +204,8 @@ def test_sent_frames_recorded_and_played_arrive_identical_and_in_order(stage):
     desk, board, rx = stage
     d = board.start_daemon(["-f"])
     board.wait_http()
-    st, body = board.http_json("POST", "/command", body={"command": "Start Recording", "args": ["take1"]})
-    assert st == 200, body
+    st, _, text = board.http("POST", "/command", body={"command": "Start Recording", "args": ["take1"]})
+    assert (st, text) == (200, "Recording take1.lseq")
 
     # Each frame stays at least 80 ms, so every one lands in some 25 ms frame
     # of the recording even when a busy machine delays the sender.
