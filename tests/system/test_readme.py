@@ -45,6 +45,7 @@ EXPECTED = {
     ("homeassistant", None), ("settings", "secure"), ("curl-secure", None),
     ("controllers", "config/co-universes.json"), ("controllers", "config/channelremap.json"),
     ("controllers", "playlists/arches.json"), ("curl-remap", None),
+    ("recording", None),
 }
 
 # Words of a log line that reports something wrong with what was loaded.
@@ -717,3 +718,31 @@ def test_controllers_and_remaps(net, baseline):
         assert d.stop() == 0
     finally:
         rx.close()
+
+
+# ---- recording from a sequencer ----------------------------------------------------------------
+
+def test_recording_from_a_sequencer(net, baseline):
+    from test_recording import BOARD, DESK, inputs, lseq_frames, send_frames
+    desk = net.add_host("desk", addresses=[DESK + "/24"])
+    board = net.add_host("board", addresses=[BOARD + "/24"])
+    board.exec(["ip", "route", "add", "239.0.0.0/8", "dev", "eth0"])  # for the sACN multicast groups
+    show_host(board, "board")
+    board.write_file("config/ci-universes.json", inputs(1))
+    d = start(board)
+    start_line, status_line, stop_line = lines("recording")
+    reply = curl(board, start_line)
+    assert reply["Message"] == "Recording carol.lseq" and reply["recording"]["active"], reply
+    send_frames(desk, [1], 20, 60, min_gap_ms=60)  # the sequencer plays the show, each frame >= 60 ms
+    reply = curl(board, status_line)
+    assert reply["active"] and reply["name"] == "carol.lseq" and reply["frames"] > 20, reply
+    reply = curl(board, stop_line)
+    assert reply["Message"].startswith("Recording carol.lseq saved: "), reply
+    with open(os.path.join(board.media, "sequences", "carol.lseq"), "rb") as f:
+        data = f.read()
+    assert struct.unpack("<H", data[20:22])[0] == 25
+    assert b"mf" in data[24:64] and b"carol.ogg\0" in data[24:64]
+    counters = [int.from_bytes(fr[0:4], "big") for fr in lseq_frames(data)]
+    seen = [k for i, k in enumerate(counters) if k and (i == 0 or counters[i - 1] != k)]
+    assert seen == list(range(1, 21)), counters
+    assert complaints(d, baseline) == []
