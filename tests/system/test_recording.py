@@ -156,7 +156,15 @@ def test_full_disk_stops_the_recording_and_keeps_every_sequence(small_sequences)
         frames = lseq_frames(f.read())
     assert len(frames) == body["recording"]["frames"] >= 4 and len(frames[0]) == 4096
     assert body["recording"]["error"] == ""
-    assert d.running()
+
+    # A daemon that shuts down saves the recording it was making.
+    st, body = board.http_json("POST", "/recording/start", body={"name": "at exit", "interval": 100})
+    assert st == 200, body
+    time.sleep(0.3)
+    assert d.stop() == 0
+    with open(os.path.join(seq, "at exit.lseq"), "rb") as f:
+        assert len(lseq_frames(f.read())) >= 3
+    assert "at exit.lseq.tmp" not in os.listdir(seq)
 
 
 # ---- the round trip: outside sender -> recording -> playlist -> E1.31 receiver
