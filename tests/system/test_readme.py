@@ -723,13 +723,14 @@ def test_controllers_and_remaps(net, baseline):
 # ---- recording from a sequencer ----------------------------------------------------------------
 
 def test_recording_from_a_sequencer(net, baseline):
-    from test_recording import BOARD, DESK, inputs, lseq_frames, send_frames
+    from test_recording import BOARD, DESK, inputs, lseq_frames, require_input, send_frames
     desk = net.add_host("desk", addresses=[DESK + "/24"])
     board = net.add_host("board", addresses=[BOARD + "/24"])
     board.exec(["ip", "route", "add", "239.0.0.0/8", "dev", "eth0"])  # for the sACN multicast groups
     show_host(board, "board")
     board.write_file("config/ci-universes.json", inputs(1))
     d = start(board)
+    require_input(board)
     start_line, status_line, stop_line = lines("recording")
     reply = curl(board, start_line)
     assert reply["Message"] == "Recording carol.lseq" and reply["recording"]["active"], reply
