@@ -16,6 +16,7 @@
 #include "channeloutput/ChannelRemaps.h"
 #include "channeloutput/Sequence.h"
 #include "overlays/Glaze.h"
+#include "platform/Bridge.h"
 #include "platform/ChannelTester.h"
 #include "platform/Effects.h"
 #include "platform/Logging.h"
@@ -77,9 +78,10 @@ uint32_t copySize() {
     return n ? std::min<uint32_t>(n, LYRD_MAX_CHANNELS) : 0;
 }
 
-// Effects, overlays and tester draw over the sequence data, the remaps copy
-// the result; then every output sends.
+// Live input, effects, overlays and tester draw over the sequence data, the
+// remaps copy the result; then every output sends.
 void drawAndSend(uint8_t* buf, int64_t now) {
+    ApplyBridgeData(buf, LYRD_MAX_CHANNELS);
     OverlayEffectData(buf, LYRD_MAX_CHANNELS, now);
     GlazeManager::INSTANCE.doOverlays(buf);
     ChannelTester::INSTANCE.OverlayTestData(buf, now / NS_PER_MS);
@@ -89,7 +91,9 @@ void drawAndSend(uint8_t* buf, int64_t now) {
 }
 
 // One paced frame; returns the sequence's next due time or 0.
-int64_t outputFrame(int64_t now) {
+int64_t outputFrame(int64_t now, int64_t period) {
+    // Live input with no sequence leaves as it arrives; this tick would repeat it.
+    if (BridgeOutputIsCurrent(now - period)) return 0;
     int64_t due = 0;
     {
         std::lock_guard<std::mutex> l(sendLock);
@@ -134,7 +138,7 @@ void runLoop() {
 
         int64_t period = sequence ? sequence->GetFramePeriodNS() : LYRD_DEFAULT_FRAME_MS * NS_PER_MS;
         if (late >= period) framesSkipped += uint64_t(late / period);
-        int64_t due = outputFrame(now);
+        int64_t due = outputFrame(now, period);
         next = due > 0 ? due : next + period;
         // After a long stall the idle schedule restarts instead of bursting.
         if (next < now - period) next = now;

@@ -7,6 +7,7 @@
 #include "channeloutput/ChannelOutputThread.h"
 #include "channeloutput/LSEQFile.h"
 #include "common.h"
+#include "platform/Bridge.h"
 #include "platform/Logging.h"
 #include "settings.h"
 
@@ -205,8 +206,7 @@ void Sequence::SendBlankingData() {
     if (!ChannelOutputThreadIsRunning()) ForceChannelOutputNow();
 }
 
-// The network bridge input is not built yet: it never holds data.
-bool Sequence::hasBridgeData() { return false; }
+bool Sequence::hasBridgeData() { return HasBridgeData(); }
 
 std::string Sequence::GetSequenceFilename() {
     std::lock_guard<std::mutex> l(lock);

@@ -51,3 +51,29 @@ class Listener:
         self.stopping = True
         self.thread.join(timeout=2)
         self.sock.close()
+
+
+def data_packet(cid, universe, slots, priority=100, sequence=0, options=0, name="test source", start_code=0):
+    """An E1.31 data packet, laid out field by field."""
+    n = 126 + len(slots)
+    p = bytearray(n)
+    p[0:2] = b"\x00\x10"
+    p[4:16] = b"ASC-E1.17\0\0\0"
+    struct.pack_into(">H", p, 16, 0x7000 | (n - 16))
+    p[21] = 0x04
+    p[22:38] = cid
+    struct.pack_into(">H", p, 38, 0x7000 | (n - 38))
+    p[43] = 0x02
+    raw = name.encode()[:63]
+    p[44:44 + len(raw)] = raw
+    p[108] = priority
+    p[111] = sequence & 0xFF
+    p[112] = options
+    struct.pack_into(">H", p, 113, universe)
+    struct.pack_into(">H", p, 115, 0x7000 | (n - 115))
+    p[117] = 0x02
+    p[118] = 0xA1
+    struct.pack_into(">HHH", p, 119, 0, 1, len(slots) + 1)
+    p[125] = start_code
+    p[126:] = bytes(slots)
+    return bytes(p)
