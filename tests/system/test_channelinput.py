@@ -78,7 +78,10 @@ def stage(net):
     desk = net.add_host("desk", addresses=[DESK + "/24"])
     board = net.add_host("board", addresses=[BOARD + "/24"])
     lights = net.add_host("lights", addresses=[LIGHTS + "/24"])
-    for h in (desk, board):
+    for h, addr in ((desk, DESK), (board, BOARD)):
+        # A broadcast address on the link, as a DHCP lease gives one: Art-Net polls are broadcast.
+        h.exec(["ip", "addr", "del", addr + "/24", "dev", "eth0"])
+        h.exec(["ip", "addr", "add", addr + "/24", "brd", "+", "dev", "eth0"])
         h.exec(["ip", "route", "add", "239.0.0.0/8", "dev", "eth0"])
     rx = Lights(lights)
     yield desk, board, rx
@@ -158,4 +161,237 @@ def test_terminate_out_of_order_duplicates_preview_and_a_bad_universe(stage):
     u = universe_stats(board, "sacn", 1)
     assert u["packets"] == 0 and u["errors"]["outOfOrder"] == 0
     s.close()
+    assert d.stop() == 0
+
+
+# ---- the npm `sacn` Sender: priorities, per-channel merge, take-over ---------------------
+
+def start_sender(desk, cfg):
+    cfg = dict(cfg, dest=BOARD)
+    return subprocess.Popen(desk.command(["node", SENDER_JS, json.dumps(cfg)]), stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True)
+
+
+def finish(p, timeout=30):
+    out, err = p.communicate(timeout=timeout)
+    assert p.returncode == 0, err
+    return json.loads(out.strip().splitlines()[-1])
+
+
+def value_at(frames, t):
+    """The output data last sent at or before t."""
+    before = [d for at, d in frames if at <= t]
+    return before[-1] if before else None
+
+
+@pytest.mark.skipif(not os.path.isdir(NODE_SACN), reason="tests/js/node_modules not installed (scripts/install-deps)")
+def test_priorities_equal_priority_merge_and_take_over_after_timeout(stage):
+    desk, board, rx = stage
+    board.write_file("config/ci-universes.json", inputs_config([("sacn", 1, 1, 8), ("sacn", 2, 9, 8)]))
+    board.write_file("config/co-universes.json", outputs_config())
+    d = board.start_daemon()
+    # Universe 1: A at 100, B at 150.  Universe 2: both at 100, each highest on one channel.
+    a = start_sender(desk, {"cid": "aa" * 16, "name": "desk A", "rate": 40, "seconds": 5.0, "universes": [
+        {"universe": 1, "priority": 100, "payload": {"1": 10, "2": 10}},
+        {"universe": 2, "priority": 100, "payload": {"1": 200, "2": 10}}]})
+    b = start_sender(desk, {"cid": "bb" * 16, "name": "desk B", "rate": 40, "seconds": 1.5, "universes": [
+        {"universe": 1, "priority": 150, "payload": {"1": 200}},
+        {"universe": 2, "priority": 100, "payload": {"1": 50, "2": 180}}]})
+    try:
+        rx.wait(lambda d: d[0] == 200 and d[8:10] == bytes([200, 180]), timeout=10, what="B over A, and the merge")
+        u = universe_stats(board, "sacn", 1)
+        assert sorted((s["name"], s["priority"]) for s in u["sources"]) == [("desk A", 100), ("desk B", 150)]
+        b_end = finish(b)["last"] / 1e9
+        finish(a)
+    finally:
+        for p in (a, b):
+            if p.poll() is None:
+                p.kill()
+    frames = rx.frames()
+    assert value_at(frames, b_end - 0.2)[:2] == bytes([200, 0]), "the higher priority's data alone"
+    assert value_at(frames, b_end - 0.2)[8:10] == bytes([200, 180]), "equal priorities: highest per channel"
+    # B's data holds for the 2.5 s timeout, then A's takes over.
+    takeover = next(t for t, dd in frames if t > b_end and dd[0] == 10) - b_end
+    assert 2.3 < takeover < 3.5, takeover
+    assert value_at(frames, b_end + 2.0)[0] == 200
+    assert value_at(frames, b_end + 3.4)[8:10] == bytes([200, 10])
+    # A stopped: after 2.5 s nothing is bridged any more.
+    deadline = time.monotonic() + 5
+    while bridging(board) and time.monotonic() < deadline:
+        time.sleep(0.1)
+    assert bridging(board) is False
+    assert d.stop() == 0
+
+
+# ---- OLA: its Art-Net and E1.31 plug-ins send, and it lists the board -------------------
+
+OLA_OFF = ("dummy", "shownet", "espnet", "sandnet", "pathport", "osc", "kinet", "usbserial", "opendmx",
+           "stageprofi", "usbdmx", "ftdidmx", "spi", "karatelight", "milinst", "renard", "uartdmx",
+           "openpixelcontrol", "gpio", "dmx4linux", "nanoleaf")
+
+
+class Ola:
+    """olad in the desk host, as `nobody` (it refuses root), with its own config folder."""
+
+    def __init__(self, desk):
+        self.desk = desk
+        self.conf = os.path.join(desk.root, "ola")
+        os.makedirs(self.conf)
+        files = {"artnet": "enabled = true\nip = %s\nshort_name = desk\nlong_name = test desk\nnet = 0\n"
+                           "subnet = 0\noutput_ports = 4\nalways_broadcast = false\nuse_limited_broadcast = false\n"
+                           "use_loopback = false\n" % DESK,
+                 "e131": "enabled = true\nip = %s\ninput_ports = 2\noutput_ports = 2\n" % DESK}
+        files.update({name: "enabled = false\n" for name in OLA_OFF})
+        for name, text in files.items():
+            with open(os.path.join(self.conf, "ola-%s.conf" % name), "w") as f:
+                f.write(text)
+        subprocess.run(["chown", "-R", "nobody", self.conf], check=True)
+        os.chmod(desk.root, 0o755)
+        self.log = open(os.path.join(desk.root, "olad.log"), "w")
+        self.proc = subprocess.Popen(desk.command(["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                                                   "olad", "-c", self.conf, "--no-http", "-l", "3"]),
+                                     stdout=self.log, stderr=subprocess.STDOUT)
+        self.devices = self._wait_devices()
+
+    def _wait_devices(self):
+        deadline = time.monotonic() + 20
+        while time.monotonic() < deadline:
+            r = self.desk.exec(["ola_dev_info"], check=False)
+            found = {}
+            for line in r.stdout.splitlines():
+                if line.startswith("Device "):
+                    num, name = line[len("Device "):].split(":", 1)
+                    found["artnet" if "ArtNet" in name else "e131" if "E1.31" in name else name] = int(num)
+            if "artnet" in found and "e131" in found:
+                return found
+            time.sleep(0.2)
+        raise AssertionError("olad did not list its Art-Net and E1.31 devices")
+
+    def patch(self, device, port, universe):
+        self.desk.exec(["ola_patch", "-d", str(self.devices[device]), "-p", str(port), "-u", str(universe)])
+
+    def stream(self, universe, lines, interval):
+        """ola_streaming_client fed one DMX line per interval."""
+        p = subprocess.Popen(self.desk.command(["ola_streaming_client", "-u", str(universe)]),
+                             stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        for line in lines:
+            p.stdin.write(line + "\n")
+            p.stdin.flush()
+            time.sleep(interval)
+        p.stdin.close()
+        p.wait(timeout=10)
+        return p
+
+    def close(self):
+        self.proc.kill()
+        self.proc.wait(timeout=5)
+        self.log.close()
+
+
+def test_ola_art_net_and_e131_are_bridged_and_ola_lists_the_board(stage):
+    desk, board, rx = stage
+    board.write_file("config/ci-universes.json", inputs_config([("artnet", 1, 1, 8), ("sacn", 2, 9, 8)]))
+    board.write_file("config/co-universes.json", outputs_config())
+    board.write_settings({"HostName": "porchboard"})
+    d = board.start_daemon()
+    ola = Ola(desk)
+    try:
+        ola.patch("artnet", 0, 1)
+        ola.patch("e131", 0, 2)
+        feeders = [threading.Thread(target=ola.stream, args=(u, [text] * 20, 0.05))
+                   for u, text in ((1, "11,12,13"), (2, "21,22"))]
+        for f in feeders:
+            f.start()
+        rx.wait(lambda d: d[:3] == bytes([11, 12, 13]) and d[8:10] == bytes([21, 22]), timeout=10,
+                what="OLA's Art-Net and E1.31 data")
+        for f in feeders:
+            f.join()
+        art = universe_stats(board, "artnet", 1)
+        assert [s["address"] for s in art["sources"]] == [DESK + ":6454"], art
+        sacn = universe_stats(board, "sacn", 2)
+        assert len(sacn["sources"]) == 1 and sacn["errors"]["malformed"] == 0, sacn
+
+        # OLA polls; the board's reply lists it for its universe.
+        deadline = time.monotonic() + 20
+        listed = ""
+        while BOARD not in listed and time.monotonic() < deadline:
+            listed = desk.exec(["ola_artnet", "-d", str(ola.devices["artnet"]), "-u", "1"], check=False).stdout
+            time.sleep(0.5)
+        assert BOARD in listed, listed
+        assert stats(board)["artnet"]["polls"] >= 1
+    finally:
+        ola.close()
+    assert d.stop() == 0
+
+
+# ---- a playing show: live channels over it, a flood of malformed datagrams beside it ------
+
+def flood(desk, seconds, per_second):
+    """Malformed sACN and Art-Net datagrams at per_second each, for `seconds`; returns the count sent."""
+    s = udp(desk)
+    rnd = random.Random(17)
+    good = e131.data_packet(cid(0x66), 1, [255] * 8)
+    sent = 0
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        for _ in range(per_second // 100):
+            bad = bytearray(good)
+            bad[rnd.choice((16, 38, 115, 117, 118, 124))] ^= 0x5A  # one layer's field broken
+            s.sendto(bytes(bad[:rnd.randint(20, len(bad))]) if rnd.random() < 0.3 else bytes(bad),
+                     (BOARD, e131.E131_PORT))
+            art = b"Art-Net\0\x00\x50\x00\x0e\x00\x00\x05\x00" + struct.pack(">H", rnd.choice((1, 3, 600))) + b"\xff" * 8
+            s.sendto(art, (BOARD, 6454))
+            sent += 1
+        time.sleep(0.01)
+    s.close()
+    return sent
+
+
+def test_live_channels_replace_the_sequence_and_malformed_floods_do_not_slow_the_show(stage):
+    desk, board, rx = stage
+    frames = 120
+    board.write_file("sequences/show.lseq", lseq_bytes(64, frames, 25))
+    board.write_file("playlists/show.json", {"name": "show", "repeat": 0, "mainPlaylist": [
+        {"type": "sequence", "sequenceName": "show.lseq"}]})
+    # 24 sACN universes: more multicast groups than the kernel's default 20.
+    board.write_file("config/ci-universes.json", inputs_config([
+        ("sacn", 1, 33, 8), ("sacn", 2, 2001, 8, 23), ("artnet", 5, 3001, 8)]))
+    board.write_file("config/co-universes.json", outputs_config(64))
+    d = board.start_daemon()
+    assert "raise net.ipv4.igmp_max_memberships" in d.log()
+
+    flooder = threading.Thread(target=lambda: result.append(flood(desk, 3.5, 3000)))
+    result = []
+    st, _, body = board.http("POST", "/command", body={"command": "Start Playlist", "args": ["show"]})
+    assert st == 200, body
+    flooder.start()
+    # Frame 0 of the sequence, not the start-up blanking (all zero).
+    t0 = rx.wait(lambda dd: struct.unpack(">I", dd[:4])[0] == 0 and dd[4] == 4, what="the show's first frame")
+    s = udp(desk)
+    time.sleep(max(0.0, t0 + 1.0 - time.monotonic()))
+    live_from = time.monotonic()
+    for i in range(40):
+        s.sendto(e131.data_packet(cid(0x44), 1, [77] * 8, sequence=i), (BOARD, e131.E131_PORT))
+        time.sleep(0.025)
+    s.close()
+    flooder.join()
+    t_last = rx.wait(lambda dd: struct.unpack(">I", dd[:4])[0] == frames - 1, what="the show's last frame")
+    got = [(t, struct.unpack(">I", dd[:4])[0], dd) for t, dd in rx.frames(t0) if t <= t_last]
+    shown = [f for _, f, _ in got if f < frames]
+    assert shown == sorted(shown), "frames in order"
+    missing = set(range(frames)) - set(shown)
+    assert len(missing) <= 2, "the frame rate holds under the flood: missing %s" % sorted(missing)
+    for t, f, dd in got:
+        if f >= frames:
+            continue
+        assert dd[4:32] == bytes((f + k) & 0xFF for k in range(4, 32)), "the sequence's own channels"
+        pattern = bytes((f + k) & 0xFF for k in range(32, 40))
+        if t < live_from:
+            assert dd[32:40] == pattern, "before the input, the sequence's channels"
+        elif t > live_from + 0.1:
+            assert dd[32:40] == bytes([77] * 8), "live channels over the sequence (frame %d)" % f
+    st = stats(board)
+    assert st["sacn"]["malformed"] > 1000 and st["artnet"]["malformed"] > 1000, st
+    assert universe_stats(board, "sacn", 1)["errors"]["malformed"] > 1000
+    assert d.running()
     assert d.stop() == 0

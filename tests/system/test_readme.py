@@ -14,6 +14,7 @@ import math
 import os
 import re
 import shlex
+import socket
 import struct
 import subprocess
 import time
@@ -38,7 +39,7 @@ EXPECTED = {
     ("install", None), ("install-custom", None), ("install-package", None),
     ("settings", "board"), ("settings", "master"), ("settings", "remote"), ("settings", "mqtt"),
     ("media-file", "config/co-universes.json"), ("media-file", "playlists/evening.json"),
-    ("media-file", "config/schedule.json"),
+    ("media-file", "config/schedule.json"), ("media-file", "config/ci-universes.json"),
     ("curl", None), ("command-socket", None), ("mqtt", None),
     ("media-file", "playlists/doorbell.json"), ("curl", "effects"),
     ("webpage", None),
@@ -351,6 +352,30 @@ def test_outputs_playlist_curl_and_command_socket(net, baseline):
         assert d.stop() == 0
     finally:
         rx.close()
+
+
+# ---- live input ----------------------------------------------------------------------------
+
+def test_live_input_file_loads_and_bridges(net, baseline):
+    doc = json.loads(example("media-file", "config/ci-universes.json"))
+    assert doc["channelInputs"][0]["interface"] == "eth0"
+    board = net.add_host("board", addresses=["10.204.0.2/24"])
+    desk = net.add_host("desk", addresses=["10.204.0.1/24"])
+    board.exec(["ip", "route", "add", "239.0.0.0/8", "dev", "eth0"])
+    board.write_file("config/ci-universes.json", example("media-file", "config/ci-universes.json"))
+    d = start(board)
+    want = [(u["protocol"], u["id"] + i, u["startChannel"] + i * u["channelCount"])
+            for g in doc["channelInputs"] for u in g["universes"] for i in range(u.get("universeCount", 1))]
+    st, _, body = board.http("GET", "/lyrd/e131stats")
+    listed = [(u["protocol"], u["universe"], u["startChannel"]) for u in json.loads(body)["universes"]]
+    assert listed == want
+    s = desk.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    sacn = next(w for w in want if w[0] == "sacn")
+    s.sendto(e131.data_packet(bytes([7] * 16), sacn[1], [255] * 8), ("10.204.0.2", 5568))
+    wait_for(lambda: status(board)["bridging"], timeout=5, what="bridging")
+    s.close()
+    assert complaints(d, baseline) == []
+    assert d.stop() == 0
 
 
 # ---- schedule -------------------------------------------------------------------------------
