@@ -23,7 +23,7 @@
 
 class InputReceiver {
 public:
-    static constexpr int64_t BURST_GAP_NS = 250000;
+    static constexpr int64_t BURST_GAP_NS = 400000;
     static constexpr int64_t BURST_WINDOW_NS = 1000000;
 
     // clock: monotonic ns, the same clock the rest of the output layer uses.

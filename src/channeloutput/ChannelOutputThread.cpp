@@ -92,8 +92,9 @@ void drawAndSend(uint8_t* buf, int64_t now) {
 
 // One paced frame; returns the sequence's next due time or 0.
 int64_t outputFrame(int64_t now, int64_t period) {
-    // Live input with no sequence leaves as it arrives; this tick would repeat it.
-    if (BridgeOutputIsCurrent(now - period)) return 0;
+    // Live input with no sequence leaves as it arrives; this tick would repeat
+    // it.  Two periods: a console at our own rate must not get every frame twice.
+    if (BridgeOutputIsCurrent(now - 2 * period)) return 0;
     int64_t due = 0;
     {
         std::lock_guard<std::mutex> l(sendLock);
