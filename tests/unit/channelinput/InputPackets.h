@@ -54,7 +54,7 @@ inline std::vector<uint8_t> e131(const E131Fields& f) {
     put16(p, 121, 1);
     put16(p, 123, unsigned(f.slots.size() + 1));
     p[125] = f.startCode;
-    memcpy(&p[126], f.slots.data(), f.slots.size());
+    if (!f.slots.empty()) memcpy(&p[126], f.slots.data(), f.slots.size());
     return p;
 }
 
@@ -83,7 +83,7 @@ inline std::vector<uint8_t> artDmx(uint16_t port, uint8_t seq, std::vector<uint8
     p[14] = uint8_t(port & 0xFF);
     p[15] = uint8_t(port >> 8);
     put16(p, 16, unsigned(slots.size()));
-    memcpy(&p[18], slots.data(), slots.size());
+    if (!slots.empty()) memcpy(&p[18], slots.data(), slots.size());
     return p;
 }
 

@@ -2,6 +2,9 @@
 // truncation, and the OpPollReply layout consoles read.
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <memory>
+
 #include "InputPackets.h"
 #include "channelinput/ArtNetPacket.h"
 #include "channelinput/E131Packet.h"
@@ -10,10 +13,15 @@ using namespace inputtest;
 
 namespace {
 
+// The parsed packet points into the datagram, so the copy parsed last stays
+// alive until the next parse.
+std::unique_ptr<uint8_t[]> parsed;
+
 E131Error parse(const std::vector<uint8_t>& p, E131Packet& out) {
     // An exact-size heap copy: the sanitizers catch a read past the end.
-    std::vector<uint8_t> copy(p);
-    return ParseE131(copy.data(), copy.size(), out);
+    parsed.reset(new uint8_t[p.size()]);
+    if (!p.empty()) memcpy(parsed.get(), p.data(), p.size());
+    return ParseE131(parsed.get(), p.size(), out);
 }
 
 E131Error parse(const std::vector<uint8_t>& p) {
