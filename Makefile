@@ -29,12 +29,14 @@ run: build
 # notifier, media player callbacks, the crash reporter's upload thread).
 # Last, every fuzz target for 10 s (clang, build-fuzz/). Every pass runs; any
 # failure fails the whole.
+# Each pass prints how long it took: CI's time is bounded.
 test: build
-	@rc=0; \
-	bash scripts/run-tests $(BUILD) || { rc=1; echo "make test: tests of $(BUILD) FAILED"; }; \
-	LYRD_SANITIZED_SYSTEM=quick $(MAKE) --no-print-directory asan || { rc=1; echo "make test: AddressSanitizer pass FAILED"; }; \
-	$(MAKE) --no-print-directory tsan || { rc=1; echo "make test: ThreadSanitizer pass FAILED"; }; \
-	$(MAKE) --no-print-directory fuzz-short || { rc=1; echo "make test: fuzz pass FAILED"; }; \
+	@rc=0; t=$$(date +%s); \
+	lap() { n=$$(date +%s); echo "make test: $$1 took $$((n - t)) s"; t=$$n; }; \
+	bash scripts/run-tests $(BUILD) || { rc=1; echo "make test: tests of $(BUILD) FAILED"; }; lap "tests of $(BUILD)"; \
+	LYRD_SANITIZED_SYSTEM=quick $(MAKE) --no-print-directory asan || { rc=1; echo "make test: AddressSanitizer pass FAILED"; }; lap "AddressSanitizer pass"; \
+	$(MAKE) --no-print-directory tsan || { rc=1; echo "make test: ThreadSanitizer pass FAILED"; }; lap "ThreadSanitizer pass"; \
+	$(MAKE) --no-print-directory fuzz-short || { rc=1; echo "make test: fuzz pass FAILED"; }; lap "fuzz pass"; \
 	exit $$rc
 
 # Only the normal tree's unit and system tests.

@@ -84,7 +84,13 @@ void Player::Resume() {
     p->Resume();
 }
 
-void Player::Cleanup() { playlist->Cleanup(); }
+void Player::Cleanup() {
+    Playlist* p = playlist;
+    std::lock_guard<std::recursive_mutex> l(p->GetMutex());
+    // The caller saw the playlist idle, but a start from an HTTP or command
+    // thread may have come since: that playlist must not be emptied.
+    if (p->getPlaylistStatus() == PLAYLIST_STATUS_IDLE) p->Cleanup();
+}
 void Player::ProcessMedia() { playlist->ProcessMedia(); }
 bool Player::IsPlaying() { return playlist && playlist->IsPlaying(); }
 int Player::GetStatus() { return playlist ? playlist->getPlaylistStatus() : 0; }

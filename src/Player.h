@@ -50,6 +50,7 @@ public:
     void PrevItem();
     void Pause();
     void Resume();
+    // Empties the playlist in charge if it is (still) idle.
     void Cleanup();
     void ProcessMedia();
     bool IsPlaying();

@@ -221,3 +221,21 @@ TEST_F(PlayerTest, PlaylistCommandsDriveThePlayer) {
     EXPECT_TRUE(cm.run("Volume Set", {"loud"})->isError());
     EXPECT_TRUE(cm.run("Volume Set", {})->isError());
 }
+
+// The main loop cleans up after it has seen the playlist go idle; a start from
+// an HTTP thread can come in between, and that playlist must keep playing.
+TEST_F(PlayerTest, CleanupAfterAStopLeavesAPlaylistStartedSinceAlone) {
+    testutil::LogCapture log;
+    ASSERT_EQ(p.StartPlaylist("long"), 1);
+    p.StopNow(0);
+    ASSERT_EQ(p.GetStatus(), PLAYLIST_STATUS_IDLE);
+    ASSERT_EQ(p.StartPlaylist("long"), 1);
+    p.Cleanup();
+    EXPECT_EQ(p.GetStatus(), PLAYLIST_STATUS_PLAYING);
+    p.Process();
+    EXPECT_EQ(p.GetStatus(), PLAYLIST_STATUS_PLAYING);
+    EXPECT_FALSE(log.contains("is outside of section"));
+    p.StopNow(0);
+    p.Cleanup();
+    EXPECT_EQ(p.GetStatus(), PLAYLIST_STATUS_IDLE);
+}
