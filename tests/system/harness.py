@@ -49,6 +49,29 @@ SANITIZER_LOG = "lyrd-sanitizer"
 SANITIZER_OPTION_VARS = ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS")
 
 
+def poll(fn, timeout=15.0, interval=0.2):
+    """Calls fn until it returns something true or the time is up; its last value."""
+    deadline = time.monotonic() + timeout
+    last = None
+    while time.monotonic() < deadline:
+        last = fn()
+        if last:
+            return last
+        time.sleep(interval)
+    return last
+
+
+def wait_until(cond, timeout=20.0, what="condition", interval=0.05):
+    """cond's first true value; fails the test when the time is up."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        v = cond()
+        if v:
+            return v
+        time.sleep(interval)
+    raise AssertionError("timed out waiting for " + what)
+
+
 def build_sanitizers():
     """The sanitizers the daemon under test was built with ("" for none)."""
     try:

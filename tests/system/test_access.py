@@ -15,17 +15,6 @@ import harness
 TOKEN = "k9-Xq2-letmein"
 
 
-def wait_for(fn, timeout=15.0, interval=0.2):
-    deadline = time.monotonic() + timeout
-    last = None
-    while time.monotonic() < deadline:
-        last = fn()
-        if last:
-            return last
-        time.sleep(interval)
-    return last
-
-
 def request(host, method, path, body=None, headers=None, address="127.0.0.1"):
     """(status, headers, body) of one request from inside the host."""
     conn = http.client.HTTPConnection(address, harness.HTTP_PORT, timeout=10)
@@ -111,7 +100,7 @@ def test_writes_need_the_token_reads_and_a_remote_do_not(pair):
 
     # The boards still find each other, and the remote reads the master's
     # status and system list without a token.
-    assert wait_for(lambda: "remote" in [s["hostname"] for s in
+    assert harness.poll(lambda: "remote" in [s["hostname"] for s in
                                          json.loads(request(master, "GET", "/lyrd/lockstepSystems")[2])["systems"]])
     for path in ("/lyrd/status", "/lyrd/lockstepSystems"):
         st, _, _ = request(remote, "GET", path, address="10.214.0.1")
@@ -166,7 +155,7 @@ def test_listen_address_and_interface_are_honoured(net):
     # One address: that address answers, loopback does not.  No token: the
     # API is open as before, and says so.
     d = h.start_daemon(settings={"APIListenAddress": "10.215.0.1"})
-    assert wait_for(lambda: request(h, "GET", "/lyrd/status", address="10.215.0.1")[0] == 200)
+    assert harness.poll(lambda: request(h, "GET", "/lyrd/status", address="10.215.0.1")[0] == 200)
     assert refused(h, "127.0.0.1")
     assert json.loads(request(h, "GET", "/ui/api/auth", address="10.215.0.1")[2]) == {
         "required": False, "authorized": True}
@@ -175,13 +164,13 @@ def test_listen_address_and_interface_are_honoured(net):
 
     # An interface: its address answers, loopback does not.
     d = h.start_daemon(settings={"APIListenAddress": "eth0"})
-    assert wait_for(lambda: request(h, "GET", "/lyrd/status", address="10.215.0.1")[0] == 200)
+    assert harness.poll(lambda: request(h, "GET", "/lyrd/status", address="10.215.0.1")[0] == 200)
     assert refused(h, "127.0.0.1")
     d.stop()
 
     # A name that is neither: loopback only, and the log says why.
     d = h.start_daemon(settings={"APIListenAddress": "eht0"})
-    assert wait_for(lambda: request(h, "GET", "/lyrd/status")[0] == 200)
+    assert harness.poll(lambda: request(h, "GET", "/lyrd/status")[0] == 200)
     assert refused(h, "10.215.0.1")
     d.wait_for_log("listening on 127.0.0.1 only")
     d.stop()

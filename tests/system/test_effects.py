@@ -72,16 +72,6 @@ class Hook(http.server.BaseHTTPRequestHandler):
         pass
 
 
-def wait_for(cond, timeout=10.0, what="condition"):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        v = cond()
-        if v:
-            return v
-        time.sleep(0.05)
-    raise AssertionError("timed out waiting for " + what)
-
-
 @pytest.fixture(scope="module")
 def show():
     if not harness.can_run():
@@ -155,7 +145,7 @@ def test_effect_started_by_command_shows_over_the_playlist_and_ends(show):
 
     after = e131.wait_for(lambda f: f[100] == BASE, timeout=8.0)
     assert after is not None and after[100:106] == bytes([BASE] * 6), "the effect ends by itself"
-    wait_for(lambda: running(host) == [], what="the list to empty")
+    harness.wait_until(lambda: running(host) == [], what="the list to empty")
     assert "Stopped" not in d.log().split("Started effect 'flash'")[-1]
 
 
@@ -210,7 +200,7 @@ def test_broken_and_missing_effects_are_refused_and_the_show_goes_on(show):
 
 def test_image_entry_pixels_on_an_overlay_model(show):
     host, d, e131 = show
-    wait_for(lambda: json.loads(host.http("GET", "/player/status")[2])["playlists"][0]["status"] == 0,
+    harness.wait_until(lambda: json.loads(host.http("GET", "/player/status")[2])["playlists"][0]["status"] == 0,
              what="the background playlist to stop")
     assert command(host, "Start Playlist", "sign")[0] == 200
     lit = e131.wait_for(lambda f: f[SIGN] == 255)
@@ -228,7 +218,7 @@ def test_url_command_reaches_a_local_web_server(show):
     Hook.seen.clear()
     st, body = command(host, "URL", "http://127.0.0.1:%d/hook?scene=2" % HOOK_PORT, "POST", '{"on": true}', "5")
     assert st == 200, body
-    wait_for(lambda: Hook.seen, what="the request")
+    harness.wait_until(lambda: Hook.seen, what="the request")
     assert Hook.seen[0] == ("POST", "/hook?scene=2", '{"on": true}')
     d.wait_for_log("answered (2 bytes)", timeout=5)
     st, body = command(host, "URL", "gopher://x/")

@@ -29,17 +29,6 @@ REQUIRED = {
 _ids = itertools.count(1)
 
 
-def wait_for(fn, timeout=15.0, interval=0.1):
-    deadline = time.monotonic() + timeout
-    last = None
-    while time.monotonic() < deadline:
-        last = fn()
-        if last:
-            return last
-        time.sleep(interval)
-    return last
-
-
 class FakeHomeAssistant:
     """Subscribes to discovery and to the board's topics; remembers the last
     payload of each topic and every config message in order."""
@@ -111,12 +100,12 @@ def test_discovery_entities_follow_the_show(host):
     settings = {"MQTTHost": "127.0.0.1", "MQTTPort": str(PORT), "MQTTPrefix": "t", "HostName": "box"}
     d = host.start_daemon(settings=settings)
     d.wait_for_log("MQTT connected")
-    ha = wait_for(lambda: _try(lambda: FakeHomeAssistant(host)))
+    ha = harness.poll(lambda: _try(lambda: FakeHomeAssistant(host)))
     assert ha
     ha.birth()
 
     # Every entity, each with what its component needs, on one device.
-    assert wait_for(lambda: len(ha.configs()) == 13), sorted(ha.configs())
+    assert harness.poll(lambda: len(ha.configs()) == 13), sorted(ha.configs())
     configs = ha.configs()
     devices = set()
     for (component, obj), c in configs.items():
@@ -130,66 +119,66 @@ def test_discovery_entities_follow_the_show(host):
     assert dev["configuration_url"].startswith("http://") and dev["configuration_url"].endswith(":32322/ui/")
     select = configs[("select", "playlist")]
     assert select["options"] == ["evening", "morning"]
-    assert wait_for(lambda: ha.topics.get(BASE + "/availability") == "online")
-    assert wait_for(lambda: ha.state(configs[("binary_sensor", "playing")]) == "OFF")
-    assert wait_for(lambda: ha.state(configs[("switch", "scheduler")]) == "ON")
+    assert harness.poll(lambda: ha.topics.get(BASE + "/availability") == "online")
+    assert harness.poll(lambda: ha.state(configs[("binary_sensor", "playing")]) == "OFF")
+    assert harness.poll(lambda: ha.state(configs[("switch", "scheduler")]) == "ON")
 
     # The select starts a playlist; status, playing and the select follow.
     ha.press(select, "evening")
-    assert wait_for(lambda: ha.state(select) == "evening")
-    assert wait_for(lambda: ha.state(configs[("sensor", "status")]) == "playing")
+    assert harness.poll(lambda: ha.state(select) == "evening")
+    assert harness.poll(lambda: ha.state(configs[("sensor", "status")]) == "playing")
     assert ha.state(configs[("binary_sensor", "playing")]) == "ON"
-    assert wait_for(lambda: 0 < int(ha.state(configs[("sensor", "time_remaining")]) or 0) <= 40)
+    assert harness.poll(lambda: 0 < int(ha.state(configs[("sensor", "time_remaining")]) or 0) <= 40)
 
     # Next and previous move through the entries.
     ha.press(configs[("button", "next")])
-    assert wait_for(lambda: player(host)["position"] == 2)
+    assert harness.poll(lambda: player(host)["position"] == 2)
     ha.press(configs[("button", "previous")])
-    assert wait_for(lambda: player(host)["position"] == 1)
+    assert harness.poll(lambda: player(host)["position"] == 1)
 
     # The number sets the volume (Home Assistant sends "35.0" or "35").
     ha.press(configs[("number", "volume")], "35.0")
-    assert wait_for(lambda: ha.state(configs[("number", "volume")]) == "35")
+    assert harness.poll(lambda: ha.state(configs[("number", "volume")]) == "35")
     assert host.http_json("GET", "/lyrd/volume")[1]["volume"] == 35
 
     # The switch turns the scheduler off and on.
     sched = configs[("switch", "scheduler")]
     ha.press(sched, "OFF")
-    assert wait_for(lambda: ha.state(sched) == "OFF")
-    assert wait_for(lambda: "disabled" in (ha.state(configs[("sensor", "next_show")]) or ""))
+    assert harness.poll(lambda: ha.state(sched) == "OFF")
+    assert harness.poll(lambda: "disabled" in (ha.state(configs[("sensor", "next_show")]) or ""))
     ha.press(sched, "ON")
-    assert wait_for(lambda: ha.state(sched) == "ON")
+    assert harness.poll(lambda: ha.state(sched) == "ON")
 
     # Stop gracefully, then stop now.
     ha.press(configs[("button", "stop_gracefully")])
-    assert wait_for(lambda: player(host)["status"] == 2)
+    assert harness.poll(lambda: player(host)["status"] == 2)
     ha.press(configs[("button", "stop_now")])
-    assert wait_for(lambda: ha.state(configs[("sensor", "status")]) == "idle")
+    assert harness.poll(lambda: ha.state(configs[("sensor", "status")]) == "idle")
     assert ha.state(configs[("binary_sensor", "playing")]) == "OFF"
 
     # A deleted playlist leaves the options; no playlist left removes the select.
     os.unlink(os.path.join(host.media, "playlists", "morning.json"))
-    assert wait_for(lambda: ha.configs().get(("select", "playlist"), {}).get("options") == ["evening"])
+    assert harness.poll(lambda: ha.configs().get(("select", "playlist"), {}).get("options") == ["evening"])
     os.unlink(os.path.join(host.media, "playlists", "evening.json"))
-    assert wait_for(lambda: ("select", "playlist") not in ha.configs())
+    assert harness.poll(lambda: ("select", "playlist") not in ha.configs())
     assert ha.topics[harness_topic("select", "playlist", select)] == ""
 
     # Home Assistant restarts: a new client, a new birth message, the
     # configs again (the retained ones arrive at once; the board resends).
     ha.close()
     ha2 = FakeHomeAssistant(host)
-    assert wait_for(lambda: len(ha2.configs()) == 12)
+    assert harness.poll(lambda: len(ha2.configs()) == 12)
     with ha2.lock:
         ha2.config_log.clear()
     ha2.birth()
-    assert wait_for(lambda: len({t for t, p in ha2.config_log if p}) == 12, timeout=10)
+    assert harness.poll(lambda: len({t for t, p in ha2.config_log if p}) == 12, timeout=10)
     d.wait_for_log("Home Assistant discovery sent")
 
     # Turned off, the board removes what it announced.
     d.stop()
     settings["HomeAssistantDiscovery"] = "0"
     d = host.start_daemon(settings=settings)
-    assert wait_for(lambda: len(ha2.configs()) == 0)
+    assert harness.poll(lambda: len(ha2.configs()) == 0)
     ha2.close()
     assert d.stop() == 0
 

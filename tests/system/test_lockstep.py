@@ -13,17 +13,6 @@ import harness
 PORT = 32320
 
 
-def wait_for(fn, timeout=15.0, interval=0.2):
-    deadline = time.monotonic() + timeout
-    last = None
-    while time.monotonic() < deadline:
-        last = fn()
-        if last:
-            return last
-        time.sleep(interval)
-    return last
-
-
 def systems(host):
     status, doc = host.http_json("GET", "/lyrd/lockstepSystems")
     assert status == 200
@@ -77,7 +66,7 @@ def test_three_hosts_find_each_other(show):
         start(host, name)
     for name, host in show.items():
         others = sorted(n for n in show if n != name)
-        got = wait_for(lambda: remote_names(host) == others and remote_names(host))
+        got = harness.poll(lambda: remote_names(host) == others and remote_names(host))
         assert got == others, "%s sees %s" % (name, remote_names(host))
     alpha = {s["hostname"]: s for s in systems(show["alpha"])}
     assert alpha["alpha"]["local"] == 1
@@ -96,11 +85,11 @@ def test_three_hosts_find_each_other(show):
 def test_master_flag_shows_in_the_table(show):
     start(show["alpha"], "alpha", LockstepEnabled="1")
     start(show["beta"], "beta", lyrMode="remote")
-    beta_view = wait_for(lambda: [s for s in systems(show["beta"]) if s["hostname"] == "alpha"])
+    beta_view = harness.poll(lambda: [s for s in systems(show["beta"]) if s["hostname"] == "alpha"])
     assert beta_view, systems(show["beta"])
     assert beta_view[0]["lockstep"] is True
     assert beta_view[0]["lyrMode"] == 2
-    alpha_view = wait_for(lambda: [s for s in systems(show["alpha"]) if s["hostname"] == "beta"])
+    alpha_view = harness.poll(lambda: [s for s in systems(show["alpha"]) if s["hostname"] == "beta"])
     assert alpha_view[0]["lyrModeString"] == "remote"
     assert alpha_view[0]["lockstep"] is False
     local = [s for s in systems(show["alpha"]) if s["local"] == 1][0]
@@ -150,11 +139,11 @@ def test_hostile_datagrams_are_counted_and_survived(show):
         assert status == 200
         rec = [s for s in stats["systems"] if s["sourceIP"] == "10.201.0.2"]
         return rec and rec[0]["pktError"] >= 30 and rec[0]
-    rec = wait_for(beta_errors, timeout=5)
+    rec = harness.poll(beta_errors, timeout=5)
     assert rec, "errors not counted"
     # Still listening: a well-formed ping afterwards is learnt.
     sock.sendto(ping_packet("beta-after", "10.201.0.2"), target)
-    assert wait_for(lambda: "beta-after" in remote_names(alpha), timeout=5)
+    assert harness.poll(lambda: "beta-after" in remote_names(alpha), timeout=5)
     # The reset endpoint empties the table but the daemon keeps counting.
     status, _ = alpha.http_json("GET", "/lyrd/lockstepStats?reset=1")
     assert status == 200

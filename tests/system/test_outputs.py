@@ -26,16 +26,6 @@ OLA_PLUGINS_OFF = ("dummy", "e131", "espnet", "ftdidmx", "gpio", "karate", "kine
                    "uartdmx", "usbdmx", "usbserial")
 
 
-def wait_for(cond, timeout=15.0, what="condition"):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        v = cond()
-        if v:
-            return v
-        time.sleep(0.05)
-    raise AssertionError("timed out waiting for " + what)
-
-
 def play(host, name, frames, channels, extra=()):
     """Writes a sequence and a playlist of it (after `extra` entries) and starts it."""
     host.write_file("sequences/%s.lseq" % name, lseq_bytes(channels, frames, STEP_MS))
@@ -78,7 +68,7 @@ class Olad:
         os.chmod(self.conf, 0o777)
         self.proc = host.spawn(["setpriv", "--reuid", "nobody", "--regid", "nogroup", "--clear-groups",
                                 "olad", "-c", self.conf, "-l", "2", "--no-register-with-dns-sd"])
-        wait_for(lambda: host.exec(["ola_dev_info"], check=False).returncode == 0, 20, "olad to answer")
+        harness.wait_until(lambda: host.exec(["ola_dev_info"], check=False).returncode == 0, 20, "olad to answer")
 
     def artnet_device(self):
         out = self.host.exec(["ola_dev_info"]).stdout
@@ -113,7 +103,7 @@ class Capture:
         def ready():
             self.err.seek(0)
             return "Capturing on" in self.err.read()
-        wait_for(ready, 20, "tshark to capture")
+        harness.wait_until(ready, 20, "tshark to capture")
 
     def fields(self, display, *names):
         self.proc.terminate()
@@ -151,10 +141,10 @@ def test_artnet_found_by_poll_received_by_ola_and_decoded_by_tshark(net):
             if any(data) and frame_ok(data if u == 1 else data[:99], 1 if u == 1 else 513) is not None:
                 got[u] = data
         return len(got) == 2
-    wait_for(ola_has_frames, 10, "OLA to receive both universes")
+    harness.wait_until(ola_has_frames, 10, "OLA to receive both universes")
     assert len(got[1]) == 512 and len(got[2]) == 100, "99 channels arrive as an even 100 (pad 0)"
     assert got[2][99] == 0
-    wait_for(lambda: "Opened sequence art.lseq" in d.log() and
+    harness.wait_until(lambda: "Opened sequence art.lseq" in d.log() and
              json.loads(board.http("GET", "/lyrd/status")[2]).get("status_name") == "idle",
              frames * STEP_MS / 1000 + 15, "the sequence to end")
 

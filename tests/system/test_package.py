@@ -276,16 +276,6 @@ def status(host):
     return json.loads(body)
 
 
-def wait_for(cond, timeout=15.0, what="condition"):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        v = cond()
-        if v:
-            return v
-        time.sleep(0.1)
-    raise AssertionError("timed out waiting for " + what)
-
-
 def proc_status(pid):
     values = {}
     with open("/proc/%d/status" % pid) as f:
@@ -346,8 +336,8 @@ def test_installed_daemon_plays_as_lyr_in_the_sandbox(installed, net):
 
         st, _, body = board.http("POST", "/command", body={"command": "Start Playlist", "args": ["show"]})
         assert st == 200, body
-        wait_for(lambda: status(board).get("current_song") == "song.wav", what="the media half playing")
-        wait_for(lambda: len(set(rx.frames)) > 20, what="E1.31 frames advancing at the controller")
+        harness.wait_until(lambda: status(board).get("current_song") == "song.wav", what="the media half playing")
+        harness.wait_until(lambda: len(set(rx.frames)) > 20, what="E1.31 frames advancing at the controller")
         # Real-time priority for the output thread where the limit allows it,
         # else a line that says how to get it.
         if can_raise_rtprio():
@@ -356,7 +346,7 @@ def test_installed_daemon_plays_as_lyr_in_the_sandbox(installed, net):
             assert "LimitRTPRIO=20" in d.log(), d.log()[-3000:]
         with open(os.path.join(MEDIA, "ran-as")) as f:
             assert f.read().strip() == "lyr"  # the playlist's script ran as the account
-        synced = wait_for(rx.sync_packets, what="sync packets by multicast")
+        synced = harness.wait_until(rx.sync_packets, what="sync packets by multicast")
         assert all(addr == BOARD for addr, _ in synced)
         listener.collect(1.5)
         feeds = [m for _, m in listener.messages[ready:] if m == "WATCHDOG=1"]
@@ -370,7 +360,7 @@ def test_installed_daemon_plays_as_lyr_in_the_sandbox(installed, net):
 
         # A crash report: gdb's stacks of every thread in the log, the crash
         # log in the private /tmp, the archive in the media directory.
-        wait_for(lambda: "Starting main processing loop" in d.log()[d.log().find("Performing Restart"):],
+        harness.wait_until(lambda: "Starting main processing loop" in d.log()[d.log().find("Performing Restart"):],
                  timeout=30, what="the restarted main loop")
         d.signal(signal.SIGUSR1)
         assert d.wait_exit(timeout=40) == 0

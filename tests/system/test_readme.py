@@ -148,16 +148,6 @@ def player(host):
     return json.loads(body)["playlists"][0]
 
 
-def wait_for(cond, timeout=20.0, what="condition"):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        v = cond()
-        if v:
-            return v
-        time.sleep(0.05)
-    raise AssertionError("timed out waiting for " + what)
-
-
 def volume(host):
     try:
         return json.loads(host.read_file("config/volume.json")).get("volume")
@@ -329,7 +319,7 @@ def test_outputs_playlist_curl_and_command_socket(net, baseline):
         out = d.wait_for_log("Opened sequence goodnight.lseq", timeout=20)  # the lead-out after the stop
         order = [out.index("Opened sequence %s" % s) for s in ("carol.lseq", "sparkle.lseq", "goodnight.lseq")]
         assert order == sorted(order)
-        wait_for(lambda: player(board)["status"] == 0, what="the playlist to end")
+        harness.wait_until(lambda: player(board)["status"] == 0, what="the playlist to end")
         assert volume(board) == 80  # the lead-in's command ran
         assert rx.seen == want, (rx.seen, want)  # every universe, each with its channels
         assert status(board)["warnings"] == []
@@ -341,13 +331,13 @@ def test_outputs_playlist_curl_and_command_socket(net, baseline):
         for line in lines("command-socket"):
             replies[line] = c.ask(line)
             if line.startswith("p,"):
-                wait_for(lambda: status(board).get("current_song") == "carol.ogg", what="the audio to play")
+                harness.wait_until(lambda: status(board).get("current_song") == "carol.ogg", what="the audio to play")
                 time.sleep(0.7)  # well into the song, not stopping it while it opens
         c.close()
         assert replies["s"].split(",")[1] == "0"  # idle when asked
         for line in ("p,evening", "S", "d", "R"):
             assert replies[line].split(",")[1] == "1", (line, replies[line])
-        wait_for(lambda: player(board)["status"] == 0, what="the playlist to stop")
+        harness.wait_until(lambda: player(board)["status"] == 0, what="the playlist to stop")
         assert complaints(d, baseline) == []
         assert d.stop() == 0
     finally:
@@ -372,7 +362,7 @@ def test_live_input_file_loads_and_bridges(net, baseline):
     s = desk.socket(socket.AF_INET, socket.SOCK_DGRAM)
     sacn = next(w for w in want if w[0] == "sacn")
     s.sendto(e131.data_packet(bytes([7] * 16), sacn[1], [255] * 8), ("10.204.0.2", 5568))
-    wait_for(lambda: status(board)["bridging"], timeout=5, what="bridging")
+    harness.wait_until(lambda: status(board)["bridging"], timeout=5, what="bridging")
     s.close()
     assert complaints(d, baseline) == []
     assert d.stop() == 0
@@ -446,16 +436,16 @@ def test_remote_follows_the_master(net, baseline):
 
     st, _, body = hosts["master"].http("POST", "/command", body={"command": "Start Playlist", "args": ["evening"]})
     assert st == 200, body
-    wait_for(lambda: status(hosts["remote"]).get("current_sequence") == "carol.lseq", what="the remote to follow")
-    wait_for(lambda: status(hosts["remote"]).get("current_song") == "carol.ogg", what="the remote's audio")
-    wait_for(lambda: status(hosts["remote"]).get("current_sequence") == "sparkle.lseq", timeout=30,
+    harness.wait_until(lambda: status(hosts["remote"]).get("current_sequence") == "carol.lseq", what="the remote to follow")
+    harness.wait_until(lambda: status(hosts["remote"]).get("current_song") == "carol.ogg", what="the remote's audio")
+    harness.wait_until(lambda: status(hosts["remote"]).get("current_sequence") == "sparkle.lseq", timeout=30,
              what="the remote to follow to the next sequence")
 
     for me, other in (("master", "remote"), ("remote", "master")):
         def listed():
             st, _, body = hosts[me].http("GET", "/lyrd/lockstepSystems")
             return st == 200 and names[other] in [s["hostname"] for s in json.loads(body)["systems"]]
-        wait_for(listed, what="%s to list %s" % (me, other))
+        harness.wait_until(listed, what="%s to list %s" % (me, other))
     assert status(hosts["remote"])["mode_name"] == "remote"
     assert status(hosts["master"])["lockstep"] is True
     for d in (master, remote):
@@ -489,12 +479,12 @@ def test_mqtt_topics_through_a_real_broker(host, baseline):
             r = host.exec(argv, check=False)
             assert r.returncode == 0, (line, r.stderr)
             if "Start Playlist" in line:
-                wait_for(lambda: player(host)["status"] == 1 and player(host)["currentEntry"].get("type") == "both",
+                harness.wait_until(lambda: player(host)["status"] == 1 and player(host)["currentEntry"].get("type") == "both",
                          what="the playlist to start")
             elif line.split("'")[1].endswith("/next"):
-                wait_for(lambda: player(host)["position"] > before["position"], what="the next entry")
+                harness.wait_until(lambda: player(host)["position"] > before["position"], what="the next entry")
             elif "/stop/" in line:
-                wait_for(lambda: player(host)["status"] == 0, what="the playlist to stop")
+                harness.wait_until(lambda: player(host)["status"] == 0, what="the playlist to stop")
         time.sleep(0.5)
     finally:
         watcher.terminate()
@@ -552,7 +542,7 @@ def test_effects_pictures_and_show_commands(host, baseline):
             if line.endswith("/lyrd/effects"):
                 assert [e["name"] for e in reply["runningEffects"]] == ["sparkle"], reply
             if '"URL"' in line:
-                wait_for(lambda: Hook.seen, what="the device to be asked")
+                harness.wait_until(lambda: Hook.seen, what="the device to be asked")
                 assert Hook.seen[0][0] == "GET" and Hook.seen[0][1].startswith("/relay")
         st, _, body = host.http("GET", "/lyrd/effects")
         assert json.loads(body)["runningEffects"] == []
@@ -560,8 +550,8 @@ def test_effects_pictures_and_show_commands(host, baseline):
         mark = len(d.log())
         st, _, body = host.http("POST", "/command", body={"command": "Start Playlist", "args": ["doorbell"]})
         assert st == 200, body
-        wait_for(lambda: "Started effect 'sparkle'" in d.log()[mark:], what="the background effect")
-        wait_for(lambda: player(host)["status"] == 0, timeout=20, what="the doorbell playlist to end")
+        harness.wait_until(lambda: "Started effect 'sparkle'" in d.log()[mark:], what="the background effect")
+        harness.wait_until(lambda: player(host)["status"] == 0, timeout=20, what="the doorbell playlist to end")
         log = d.log()[mark:]
         assert log.index("Started effect 'chime'") < log.index("Started effect 'sparkle'")
         st, _, body = host.http("GET", "/lyrd/effects")
@@ -611,8 +601,8 @@ def test_home_assistant_examples(host, baseline):
     for line in pubs:
         r = host.exec(shlex.split(line), check=False)
         assert r.returncode == 0, (line, r.stderr)
-    wait_for(lambda: status(host)["next_playlist"]["playlist"] == "Scheduler is disabled.", what="scheduler off")
-    wait_for(lambda: status(host)["volume"] == 40, what="volume 40")
+    harness.wait_until(lambda: status(host)["next_playlist"]["playlist"] == "Scheduler is disabled.", what="scheduler off")
+    harness.wait_until(lambda: status(host)["volume"] == 40, what="volume 40")
     assert complaints(d, baseline) == []
     assert d.stop() == 0
 
@@ -625,7 +615,7 @@ def test_securing_examples(net, baseline):
     show_host(host, "board", "secure")
     assert secure["APIListenAddress"] == "eth0"
     d = host.start_daemon(["-f"])
-    wait_for(lambda: host.exec(["curl", "-s", "-o", "/dev/null", "http://%s:32322/lyrd/status" % address],
+    harness.wait_until(lambda: host.exec(["curl", "-s", "-o", "/dev/null", "http://%s:32322/lyrd/status" % address],
                                check=False).returncode == 0, what="the API on eth0")
     for line in curls:
         argv = shlex.split(line, comments=True)
@@ -705,7 +695,7 @@ def test_controllers_and_remaps(net, baseline):
         st, _, body = board.http("POST", "/command", body={"command": "Start Playlist", "args": ["arches"]})
         assert st == 200, body
         rx.collect(2.5)
-        wait_for(lambda: player(board)["status"] == 0, what="the playlist to end")
+        harness.wait_until(lambda: player(board)["status"] == 0, what="the playlist to end")
 
         u = art["universes"][0]
         assert rx.universes == {u["id"] + i: u["channelCount"] for i in range(u["universeCount"])}
