@@ -99,6 +99,7 @@ ChannelInputs::Outcome ChannelInputs::count(Universe& u, SourceMerge::Result r) 
     switch (r) {
         case SourceMerge::Result::Accepted:
         case SourceMerge::Result::Terminated:
+            u.sentSinceMark = true;
             return Outcome::Changed;
         case SourceMerge::Result::OutOfOrder:
             u.counters.outOfOrder++;
@@ -108,6 +109,22 @@ ChannelInputs::Outcome ChannelInputs::count(Universe& u, SourceMerge::Result r) 
             return Outcome::Dropped;
     }
     return Outcome::Dropped;
+}
+
+void ChannelInputs::MarkBurst() {
+    std::lock_guard<std::mutex> l(lock);
+    for (auto& u : universes) u.sentSinceMark = false;
+}
+
+bool ChannelInputs::BurstComplete(int64_t now) const {
+    std::lock_guard<std::mutex> l(lock);
+    bool any = false;
+    for (const auto& u : universes) {
+        if (!live(u, now)) continue;
+        if (!u.sentSinceMark) return false;
+        any = true;
+    }
+    return any;
 }
 
 ChannelInputs::Outcome ChannelInputs::ReceiveE131(const uint8_t* data, size_t len, int64_t now) {

@@ -63,6 +63,13 @@ public:
     // Art-Net universes (port addresses) and whether each is live, in order.
     void ArtNetPorts(int64_t now, std::vector<uint16_t>& ports, std::vector<bool>& live) const;
 
+    // The universes of one console frame: MarkBurst() forgets which
+    // universes have sent data; BurstComplete(now) is true once every live
+    // universe has sent since, so the frame can leave without waiting for a
+    // gap.  A universe that is live but sends less often keeps it false.
+    void MarkBurst();
+    bool BurstComplete(int64_t now) const;
+
     // {"universes": [...], "malformed": {...}, ...}; see docs/channel-inputs.md.
     Json::Value Stats(int64_t now, int64_t wallMS) const;
     void ResetStats();
@@ -77,6 +84,7 @@ private:
         InputUniverse config;
         SourceMerge merge;
         Counters counters;
+        bool sentSinceMark = false;
         Universe(const InputUniverse& c, size_t maxSources, int64_t timeout)
             : config(c), merge(maxSources, timeout) {}
     };

@@ -206,7 +206,7 @@ bool InputReceiver::ReadBurst() {
     std::vector<int> fds = Descriptors();
     struct pollfd p[2];
     for (size_t i = 0; i < fds.size(); i++) p[i] = {fds[i], POLLIN, 0};
-    for (;;) {
+    while (!inputs.BurstComplete(clock())) {
         int64_t left = start + BURST_WINDOW_NS - clock();
         if (left <= 0) break;
         int64_t wait = std::min(left, BURST_GAP_NS);
@@ -215,6 +215,7 @@ bool InputReceiver::ReadBurst() {
         if (r <= 0) break;
         Drain();
     }
+    inputs.MarkBurst();
     return true;
 }
 

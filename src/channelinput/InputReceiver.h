@@ -6,7 +6,8 @@
 //
 // ReadBurst coalesces: after the first datagram it keeps reading while more
 // arrive within BURST_GAP_NS of each other, for at most BURST_WINDOW_NS, so
-// the universes of one console frame leave as one output frame.
+// the universes of one console frame leave as one output frame.  It stops
+// as soon as every live universe has sent (the frame is complete).
 //
 // Threading: the owner's thread only (the main loop).
 #pragma once

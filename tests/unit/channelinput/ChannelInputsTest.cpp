@@ -117,6 +117,37 @@ TEST(ChannelInputs, UniversesFillTheirChannelsAndOnlyWhileLive) {
     EXPECT_EQ(buffer(in, 10, T0 + 2500 * MS), std::vector<uint8_t>(10, 0));
 }
 
+// A console frame is complete once every live universe has sent since the
+// mark: the receiver then sends it on without waiting for a gap.
+TEST(ChannelInputs, BurstIsCompleteOnceEveryLiveUniverseHasSent) {
+    ChannelInputs in(config(TWO_SACN_ONE_ART));
+    EXPECT_FALSE(in.BurstComplete(T0));  // nothing live: nothing to complete
+    give(in, e131(1, 1, 100, 0, {1}), T0);
+    EXPECT_TRUE(in.BurstComplete(T0));  // the only live universe has sent
+    in.MarkBurst();
+    EXPECT_FALSE(in.BurstComplete(T0));
+    give(in, e131(1, 2, 100, 0, {2}), T0);
+    EXPECT_FALSE(in.BurstComplete(T0));  // universe 1 is live and has not sent again
+    give(in, e131(1, 1, 100, 1, {3}), T0);
+    EXPECT_TRUE(in.BurstComplete(T0));
+
+    // Refused packets do not count; an Art-Net universe counts like any other.
+    in.MarkBurst();
+    give(in, e131(1, 1, 100, 1, {3}), T0 + MS);  // duplicate: out of order
+    give(in, e131(1, 2, 100, 1, {4}), T0 + MS);
+    EXPECT_FALSE(in.BurstComplete(T0 + MS));
+    std::vector<uint8_t> art = artDmx(17, 0, {9, 9});
+    in.ReceiveArtNet(art.data(), art.size(), from(0x0a000001), T0 + MS);
+    give(in, e131(1, 1, 100, 2, {5}), T0 + MS);
+    EXPECT_TRUE(in.BurstComplete(T0 + MS));
+
+    // A universe that went quiet for 2.5 s is no longer waited for.
+    in.MarkBurst();
+    int64_t later = T0 + 2600 * MS;
+    give(in, e131(1, 1, 100, 3, {6}), later);
+    EXPECT_TRUE(in.BurstComplete(later));
+}
+
 TEST(ChannelInputs, PreviewStartCodesOtherUniversesAndDiscoveryAreIgnored) {
     ChannelInputs in(config(TWO_SACN_ONE_ART));
     using O = ChannelInputs::Outcome;
