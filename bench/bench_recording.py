@@ -106,12 +106,12 @@ def main():
         held.setdefault(k, []).append(n)
     sent_slow, done_slow = times_slow["sent"], times_slow["done"]
     total = len(sent_slow)
-    due_frames = set()
+    due_frames = {}
     for n in range(len(slow)):
         t = d0_slow + n * INTERVAL_NS
         k = bisect.bisect_right(done_slow, t)  # frames surely gone by t
         if 1 <= k <= total and (k == total or sent_slow[k] > t):
-            due_frames.add(k)
+            due_frames[k] = (t - done_slow[k - 1]) / 1e6  # how long before the deadline it had left
     missing = sorted(k for k in due_frames if k not in held)
     repeated = sum(1 for k in range(1, total) if len(held.get(k, [])) > 1)
     sender_late = sum(1 for k in range(1, total + 1) if k not in due_frames)
@@ -122,18 +122,25 @@ def main():
     # least that late; holding one whose successor left before the deadline
     # means the successor was not in the buffer yet (input latency) or the
     # sample came early.  Exact to the sender's own gap.
-    errors, gaps = [], []
+    errors, gaps, where = [], [], []
     sent_fast, done_fast = times_fast["sent"], times_fast["done"]
+    started = False
     for n, j in enumerate(fast):
         if j < 1 or j >= len(sent_fast):
             continue
         due = d0_fast + n * INTERVAL_NS
-        if due < sent_fast[0]:
-            continue  # the 25 ms sender's last frame may still be live
+        # Until the 1 ms sender's first frame is in, the buffer holds the
+        # 25 ms sender's last frame, whose number reads as a frame the 1 ms
+        # sender has not sent yet.
+        if not started and sent_fast[j - 1] > due + INTERVAL_NS:
+            continue
+        started = True
         lo, hi = sent_fast[j - 1], done_fast[j]  # j surely left after lo; j + 1 surely by hi
         errors.append((lo - due) / 1e6 if lo > due else (hi - due) / 1e6 if hi < due else 0.0)
         gaps.append((hi - lo) / 1e6)
+        where.append((n, j))
     abs_err = [abs(e) for e in errors]
+    worst = sorted(range(len(errors)), key=lambda i: -abs_err[i])[:3]
 
     note = "%d s, shared machine" % SECONDS
     print("recorded %d frames; 25 ms sender: %d frames, %d due in the recording, missing %d (%s), "
@@ -143,6 +150,11 @@ def main():
           "p99 %.3f ms" % (percentile(abs_err, 50), percentile(abs_err, 99), max(abs_err), percentile(errors, 1),
                            percentile(errors, 99), percentile(gaps, 50), percentile(gaps, 99)))
     print("the recorder's own latest wake-up after a deadline: %.3f ms" % own_late)
+    if missing:
+        print("missing frames had left this long before their deadline (ms): %s" %
+              ", ".join("%d: %.3f" % (k, due_frames[k]) for k in missing[:10]))
+    print("worst recorded frames (frame, sender frame held, error ms): %s" %
+          ", ".join("(%d, %d, %.3f)" % (where[i] + (errors[i],)) for i in worst))
     result("recording: sample instant vs frame deadline p99 (1 ms sender)", "%.3f ms" % percentile(abs_err, 99),
            "< 1 ms", "max %.3f ms (input latency included; the sampler's own latest wake-up %.3f ms); "
            "sender gap p99 %.3f ms; %s" % (max(abs_err), own_late, percentile(gaps, 99), note))

@@ -9,7 +9,7 @@
 // the universes of one console frame leave as one output frame.  It stops
 // as soon as every live universe has sent (the frame is complete).
 //
-// Threading: the owner's thread only (the main loop).
+// Threading: the owner's thread only (the bridge's receive thread).
 #pragma once
 
 #include <netinet/in.h>

@@ -1,9 +1,15 @@
 #include "platform/Bridge.h"
 
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "channelinput/ChannelInputs.h"
@@ -17,9 +23,13 @@
 
 namespace {
 
-std::mutex bridgeLock;  // guards the two pointers, not what they point to
+std::mutex bridgeLock;  // guards the pointer, not what it points to
 std::shared_ptr<ChannelInputs> inputs;
-std::unique_ptr<InputReceiver> receiver;  // main thread only
+// The receive thread owns the receiver while it runs; Initialize and
+// Shutdown (main thread) start and join it.
+std::unique_ptr<InputReceiver> receiver;
+std::thread receiveThread;
+int wakeFd = -1;
 std::atomic<int64_t> lastForcedFrame{0};
 
 std::shared_ptr<ChannelInputs> current() {
@@ -37,12 +47,26 @@ bool sequencePlaying() {
     return sequence && sequence->IsSequenceRunning();
 }
 
-bool onReadable(int) {
-    if (!receiver || !receiver->ReadBurst()) return false;
-    // While a sequence plays the paced frame carries the live channels.
-    if (sequencePlaying()) return false;
-    lastForcedFrame = ChannelOutputMonotonicNS();
-    return true;
+// Reads bursts as they come and sends each on at once while no sequence
+// plays (while one plays, the paced frame carries the live channels).
+// Normal priority: a real-time reader would preempt a sender on the same
+// machine in the middle of its frame and split every frame in several.
+void receiveLoop(InputReceiver* rx, int wake) {
+    std::vector<int> fds = rx->Descriptors();
+    std::vector<struct pollfd> p;
+    for (int fd : fds) p.push_back({fd, POLLIN, 0});
+    p.push_back({wake, POLLIN, 0});
+    for (;;) {
+        int r = poll(p.data(), nfds_t(p.size()), -1);
+        if (r < 0 && errno != EINTR) {
+            LogErr(VB_E131BRIDGE, "Input receive thread: poll failed: %s\n", strerror(errno));
+            return;
+        }
+        if (p.back().revents) return;
+        if (r <= 0 || !rx->ReadBurst() || sequencePlaying()) continue;
+        lastForcedFrame = ChannelOutputMonotonicNS();
+        ForceChannelOutputNow();
+    }
 }
 
 std::vector<InputUniverse> loadConfig() {
@@ -66,12 +90,17 @@ std::vector<InputUniverse> loadConfig() {
 }  // namespace
 
 void Bridge_Initialize(CallbackMap& callbacks) {
+    (void)callbacks;  // the inputs have a thread of their own
     std::vector<InputUniverse> list = loadConfig();
     if (list.empty()) return;
     auto in = std::make_shared<ChannelInputs>(std::move(list));
     auto rx = std::make_unique<InputReceiver>(*in, ChannelOutputMonotonicNS);
     if (!rx->Open()) return;
-    for (int fd : rx->Descriptors()) callbacks[fd] = onReadable;
+    int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wake < 0) {
+        LogErr(VB_E131BRIDGE, "Channel inputs not started: eventfd failed: %s\n", strerror(errno));
+        return;
+    }
     LogInfo(VB_E131BRIDGE, "Channel inputs: %d universes, channels up to %u\n", int(in->Universes().size()),
             in->MaxChannel());
     {
@@ -79,9 +108,18 @@ void Bridge_Initialize(CallbackMap& callbacks) {
         inputs = in;
     }
     receiver = std::move(rx);
+    wakeFd = wake;
+    receiveThread = std::thread(receiveLoop, receiver.get(), wakeFd);
 }
 
 void Bridge_Shutdown() {
+    if (receiveThread.joinable()) {
+        uint64_t one = 1;
+        if (write(wakeFd, &one, sizeof(one)) < 0) LogWarn(VB_E131BRIDGE, "Input receive thread: wake failed\n");
+        receiveThread.join();
+    }
+    if (wakeFd >= 0) close(wakeFd);
+    wakeFd = -1;
     receiver.reset();
     std::lock_guard<std::mutex> l(bridgeLock);
     inputs.reset();

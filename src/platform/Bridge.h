@@ -1,12 +1,13 @@
 // Network bridge input: sACN and Art-Net received into the bridge buffer
 // (see channelinput/ChannelInputs.h), configured by the media directory's
 // "config/ci-universes.json".  Bridge_Initialize loads that file, opens the
-// receive sockets and puts them in the main loop's callbacks; a callback
-// returns true (output now) when live data changed while no sequence plays,
-// so live input leaves as soon as it arrives instead of at the next tick.
+// receive sockets and starts the receive thread, which reads every burst as
+// it comes and, while no sequence plays, sends it on at once (live input
+// leaves as soon as it arrives, not at the next tick, and a busy main loop
+// holds nothing back).
 //
-// Threading: Bridge_Initialize/Bridge_Shutdown and the callbacks on the main
-// thread; everything else from any thread.
+// Threading: Bridge_Initialize/Bridge_Shutdown on the main thread (Shutdown
+// joins the receive thread); everything else from any thread.
 #pragma once
 
 #include <json/json.h>
@@ -35,6 +36,6 @@ uint32_t GetBridgeMaxChannel();
 // Frame composition step: live input universes replace the channels they
 // cover in buf (size bytes); the rest is left as it is.
 void ApplyBridgeData(uint8_t* buf, size_t size);
-// True when no sequence plays and live input made the main loop send a
+// True when no sequence plays and live input made the receive thread send a
 // frame at or after `sinceNS` (monotonic): a paced frame would only repeat it.
 bool BridgeOutputIsCurrent(int64_t sinceNS);
